@@ -1,0 +1,20 @@
+// The exports that work on the last-error slot and on returned strings.
+#include <cstdlib>
+
+#include "base64.h"
+#include "frame.h"
+
+HVC_EXPORT const char* __cdecl HVC_GetLastHvcDmtError() { return exportframe::lastError(); }
+
+HVC_EXPORT int __cdecl HVC_FreeString(const char* block) {
+    return exportframe::boundary(-1, true, [&] {
+        std::free(const_cast<char*>(block));
+        return 0;
+    });
+}
+
+// No boundary: leaves the slot as it is, so an earlier error survives.
+HVC_EXPORT const char* __cdecl HVC_Base64Decode(const char* text) {
+    std::string decoded = text ? base64Decode(text) : std::string();
+    return _strdup(decoded.c_str());
+}

@@ -1,0 +1,163 @@
+// The exports as a caller sees them: the DLL loaded by name, entry points
+// bound by their decorated names.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#define HVC_NO_IMPORT_DECLARATIONS
+#include "exports/hvcdmtutils.h"
+
+namespace {
+
+class Exports : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        module_ = LoadLibraryW(L"hvcdmtutils.dll");
+        ASSERT_NE(module_, nullptr) << GetLastError();
+        base64 = bind<HVC_Base64Decode_t>(HVC_NAME_Base64Decode);
+        freeString = bind<HVC_FreeString_t>(HVC_NAME_FreeString);
+        lastError = bind<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError);
+        toAscii = bind<HVC_idn_toAscii_t>(HVC_NAME_idn_toAscii);
+        toUtf8 = bind<HVC_idn_toUtf8_t>(HVC_NAME_idn_toUtf8);
+    }
+    template <class T>
+    static T bind(const char* name) {
+        return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+    }
+    // Takes a returned block: its text, released through the library.
+    static std::string take(const char* block) {
+        EXPECT_NE(block, nullptr);
+        if (!block) return "(null)";
+        std::string text = block;
+        EXPECT_EQ(freeString(block), 0);
+        return text;
+    }
+    static std::string slot() {
+        const char* text = lastError();
+        return text ? text : "(null)";
+    }
+
+    static HMODULE module_;
+    static HVC_Base64Decode_t base64;
+    static HVC_FreeString_t freeString;
+    static HVC_GetLastHvcDmtError_t lastError;
+    static HVC_idn_toAscii_t toAscii;
+    static HVC_idn_toUtf8_t toUtf8;
+};
+HMODULE Exports::module_;
+HVC_Base64Decode_t Exports::base64;
+HVC_FreeString_t Exports::freeString;
+HVC_GetLastHvcDmtError_t Exports::lastError;
+HVC_idn_toAscii_t Exports::toAscii;
+HVC_idn_toUtf8_t Exports::toUtf8;
+
+}  // namespace
+
+TEST_F(Exports, BoundByOrdinalAndDecoratedName) {
+    struct Case {
+        WORD ordinal;
+        const char* name;
+    } cases[] = {{1, HVC_NAME_Base64Decode}, {4, HVC_NAME_FreeString}, {5, HVC_NAME_GetLastHvcDmtError},
+                 {13, HVC_NAME_idn_toAscii}, {14, HVC_NAME_idn_toUtf8}};
+    for (const Case& c : cases) {
+        FARPROC byName = GetProcAddress(module_, c.name);
+        EXPECT_NE(byName, nullptr) << c.name;
+        EXPECT_EQ(GetProcAddress(module_, MAKEINTRESOURCEA(c.ordinal)), byName) << c.name;
+    }
+    // Only the decorated names are exported.
+    EXPECT_EQ(GetProcAddress(module_, "HVC_Base64Decode"), nullptr);
+}
+
+TEST_F(Exports, Base64Decode) {
+    struct Case {
+        const char* text;
+        std::string decoded;
+    } cases[] = {
+        {nullptr, ""},
+        {"", ""},
+        {"YWJj", "abc"},
+        {"YW Jj", "abc"},
+        {"YWJj====", "abc"},
+        {"Y\r\nW\r\nJ\r\nj\r\n", "abc"},
+        {"\xC3\xBCYW\tJj\x80", "abc"},  // bytes above 0x7F are skipped too
+        {"YQ", "a"},
+        {"YWI", "ab"},
+        {"Y", ""},
+        {"YQBi", "a"},  // a, zero byte, b: cut at the zero
+        {"QQ==QQ==", "A\x04\x10"},  // "=" does not end the text: same as QQQQ
+        {"/+8=", "\xFF\xEF"},
+        {"////", "\xFF\xFF\xFF"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(take(base64(c.text)), c.decoded) << (c.text ? c.text : "null");
+    std::string big(300000, 'A');
+    big += "YWJj";
+    EXPECT_EQ(take(base64(big.c_str())), "");  // leading zero bytes
+    std::string repeated;
+    for (int i = 0; i < 10000; ++i) repeated += "YWJj\n";
+    EXPECT_EQ(take(base64(repeated.c_str())).size(), 30000u);
+}
+
+TEST_F(Exports, LastErrorSlot) {
+    EXPECT_EQ(freeString(nullptr), 0);
+    EXPECT_EQ(lastError(), nullptr);  // empty slot reads as null, not ""
+
+    EXPECT_EQ(toAscii(nullptr), nullptr);
+    const std::string failure = slot();
+    EXPECT_EQ(failure, "Invalid argument: name is null");
+    // The text survives reads and calls without a boundary.
+    EXPECT_EQ(slot(), failure);
+    EXPECT_EQ(lastError(), lastError());
+    take(base64("YWJj"));  // releases through HVC_FreeString, which clears
+    EXPECT_EQ(lastError(), nullptr);
+
+    EXPECT_EQ(toUtf8(nullptr), nullptr);
+    const char* decoded = base64("YQ");  // no boundary: the slot stays
+    EXPECT_EQ(slot(), "Invalid argument: name is null");
+    EXPECT_EQ(take(decoded), "a");
+    EXPECT_EQ(freeString(nullptr), 0);
+    EXPECT_EQ(lastError(), nullptr);
+
+    // A successful call clears an earlier failure.
+    EXPECT_EQ(toAscii(nullptr), nullptr);
+    const char* ok = toAscii("example.com");
+    EXPECT_EQ(lastError(), nullptr);
+    freeString(ok);
+}
+
+TEST_F(Exports, DomainNames) {
+    struct Case {
+        const char* input;
+        bool toAsciiForm;
+        const char* expected;  // null: the call fails
+    } cases[] = {
+        {"example.com", true, "example.com"},
+        {"b\xC3\xBC" "cher.example", true, "xn--bcher-kva.example"},
+        {"B\xC3\xBC" "cher.Example", true, "xn--bcher-kva.Example"},  // nameprep folds the label it converts
+        {"Example.COM", true, "Example.COM"},  // pure ASCII labels are left as they are
+        {"\xE4\xBE\x8B\xE5\xAD\x90.\xE6\xB5\x8B\xE8\xAF\x95", true, "xn--fsqu00a.xn--0zwm56d"},
+        {"xn--bcher-kva.example", false, "b\xC3\xBC" "cher.example"},
+        {"example.com", false, "example.com"},
+        {"xn--zz-!!.example", false, "xn--zz-!!.example"},  // malformed label comes back unchanged
+        {"", true, ""},
+    };
+    for (const Case& c : cases) {
+        const char* result = c.toAsciiForm ? toAscii(c.input) : toUtf8(c.input);
+        EXPECT_EQ(take(result), c.expected) << c.input;
+        EXPECT_EQ(lastError(), nullptr) << c.input;
+    }
+}
+
+TEST_F(Exports, DomainNameFailures) {
+    const std::string longLabel = std::string(64, 'a') + ".example";
+    EXPECT_EQ(toAscii(longLabel.c_str()), nullptr);
+    EXPECT_EQ(slot(), "Invalid domain name format: (" + longLabel + ").");
+
+    // An oversized name fails cleanly and the next call works.
+    std::string huge;
+    for (int i = 0; i < 20000; ++i) huge += "b\xC3\xBC" "cher";
+    EXPECT_EQ(toAscii(huge.c_str()), nullptr);
+    EXPECT_EQ(slot().rfind("Invalid domain name format: (", 0) == 0 ||
+                  slot().rfind("Error during punycode operation at convert: (", 0) == 0,
+              true)
+        << slot().substr(0, 80);
+    EXPECT_EQ(take(toAscii("b\xC3\xBC" "cher.example")), "xn--bcher-kva.example");
+}

@@ -1,0 +1,89 @@
+// hvcdmt: drives hvcdmtutils.dll the way a script host does. Loads the DLL,
+// binds exports by their decorated names, prints a result on standard
+// output or the library's error text on standard error.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+#define HVC_NO_IMPORT_DECLARATIONS
+#include "hvcdmtutils.h"
+
+namespace {
+
+HMODULE library;
+
+template <class T>
+T bind(const char* name) {
+    FARPROC proc = GetProcAddress(library, name);
+    if (!proc) {
+        std::fprintf(stderr, "hvcdmt: export %s not found (error %lu)\n", name, GetLastError());
+        std::exit(3);
+    }
+    return reinterpret_cast<T>(reinterpret_cast<void*>(proc));
+}
+
+std::string narrow(const wchar_t* text, UINT codePage) {
+    int length = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string result(length > 0 ? length - 1 : 0, '\0');
+    if (length > 1) WideCharToMultiByte(codePage, 0, text, -1, &result[0], length, nullptr, nullptr);
+    return result;
+}
+
+int printResult(const char* result) {
+    if (!result) {
+        auto lastError = bind<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError);
+        const char* text = lastError();
+        std::fprintf(stderr, "%s\n", text ? text : "(no error text)");
+        return 1;
+    }
+    std::fwrite(result, 1, std::strlen(result), stdout);
+    std::fputc('\n', stdout);
+    bind<HVC_FreeString_t>(HVC_NAME_FreeString)(result);
+    return 0;
+}
+
+struct Command {
+    const wchar_t* name;
+    const char* exportName;
+    UINT codePage;  // how the argument is handed to the export
+    const char* help;
+};
+
+const Command commands[] = {
+    {L"base64-decode", HVC_NAME_Base64Decode, CP_ACP, "base64-decode TEXT     decode Base64 text"},
+    {L"idn-to-ascii", HVC_NAME_idn_toAscii, CP_UTF8, "idn-to-ascii NAME      domain name to its xn-- form"},
+    {L"idn-to-utf8", HVC_NAME_idn_toUtf8, CP_UTF8, "idn-to-utf8 NAME       xn-- domain name to Unicode"},
+};
+
+int usage(FILE* out) {
+    std::fprintf(out, "usage: hvcdmt COMMAND [ARGUMENT]\n\ncommands:\n");
+    for (const Command& command : commands) std::fprintf(out, "  %s\n", command.help);
+    std::fprintf(out, "  --help                 this text\n");
+    return out == stdout ? 0 : 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) return usage(stderr);
+    if (std::wcscmp(argv[1], L"--help") == 0) return usage(stdout);
+
+    library = LoadLibraryW(L"hvcdmtutils.dll");
+    if (!library) {
+        std::fprintf(stderr, "hvcdmt: cannot load hvcdmtutils.dll (error %lu)\n", GetLastError());
+        return 3;
+    }
+    for (const Command& command : commands) {
+        if (std::wcscmp(argv[1], command.name) != 0) continue;
+        if (argc != 3) return usage(stderr);
+        std::string argument = narrow(argv[2], command.codePage);
+        // Every command here takes one string and returns a new block.
+        auto call = bind<const char*(__cdecl*)(const char*)>(command.exportName);
+        return printResult(call(argument.c_str()));
+    }
+    std::fprintf(stderr, "hvcdmt: unknown command\n");
+    return usage(stderr);
+}
