@@ -11,7 +11,6 @@
 #include <cstring>
 #include <string>
 
-#define HVC_NO_IMPORT_DECLARATIONS
 #include "exports/hvcdmtutils.h"
 
 namespace {

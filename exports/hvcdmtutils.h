@@ -6,9 +6,10 @@
  * HVC_GetLastHvcDmtError gives the text of the error until the next call
  * that clears it.
  *
- * The exports carry decorated names. Bind them with GetProcAddress and the
- * HVC_NAME_* strings below, or link with libhvcdmtutils.a, whose
- * declarations below map the plain names onto the decorated ones.
+ * The exports carry MSVC-decorated names. Bind them with GetProcAddress
+ * and the HVC_NAME_* strings below (any compiler), or, from a 32-bit MSVC
+ * C++ caller, declare them as below and link with the import library,
+ * whose symbols are exactly those decorated names.
  */
 #ifndef HVCDMTUTILS_H
 #define HVCDMTUTILS_H
@@ -34,27 +35,17 @@ typedef const char*(__cdecl* HVC_idn_toAscii_t)(const char* name);
 /* ASCII (xn--) domain name to UTF-8; null on failure. */
 typedef const char*(__cdecl* HVC_idn_toUtf8_t)(const char* name);
 
-#if defined(__GNUC__) && !defined(HVC_NO_IMPORT_DECLARATIONS)
-#define HVC_IMPORT(name) __asm__(HVC_USER_LABEL_PREFIX "__imp_" name)
-#if defined(__i386__)
-#define HVC_USER_LABEL_PREFIX "_"
-#else
-#define HVC_USER_LABEL_PREFIX ""
-#endif
-extern HVC_Base64Decode_t HVC_Base64Decode_ptr HVC_IMPORT(HVC_NAME_Base64Decode);
-extern HVC_FreeString_t HVC_FreeString_ptr HVC_IMPORT(HVC_NAME_FreeString);
-extern HVC_GetLastHvcDmtError_t HVC_GetLastHvcDmtError_ptr HVC_IMPORT(HVC_NAME_GetLastHvcDmtError);
-extern HVC_idn_toAscii_t HVC_idn_toAscii_ptr HVC_IMPORT(HVC_NAME_idn_toAscii);
-extern HVC_idn_toUtf8_t HVC_idn_toUtf8_ptr HVC_IMPORT(HVC_NAME_idn_toUtf8);
-#define HVC_Base64Decode (*HVC_Base64Decode_ptr)
-#define HVC_FreeString (*HVC_FreeString_ptr)
-#define HVC_GetLastHvcDmtError (*HVC_GetLastHvcDmtError_ptr)
-#define HVC_idn_toAscii (*HVC_idn_toAscii_ptr)
-#define HVC_idn_toUtf8 (*HVC_idn_toUtf8_ptr)
-#endif
-
 #ifdef __cplusplus
 }
+#endif
+
+#if defined(_MSC_VER) && defined(_M_IX86) && defined(__cplusplus)
+/* C++ linkage on purpose: 32-bit MSVC decorates these exactly as exported. */
+__declspec(dllimport) const char* HVC_Base64Decode(const char* text);
+__declspec(dllimport) int HVC_FreeString(const char* block);
+__declspec(dllimport) const char* HVC_GetLastHvcDmtError();
+__declspec(dllimport) const char* HVC_idn_toAscii(const char* name);
+__declspec(dllimport) const char* HVC_idn_toUtf8(const char* name);
 #endif
 
 #endif

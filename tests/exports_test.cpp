@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#define HVC_NO_IMPORT_DECLARATIONS
 #include "exports/hvcdmtutils.h"
 
 namespace {

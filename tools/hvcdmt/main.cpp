@@ -8,7 +8,6 @@
 #include <cwchar>
 #include <string>
 
-#define HVC_NO_IMPORT_DECLARATIONS
 #include "hvcdmtutils.h"
 
 namespace {
