@@ -11,26 +11,13 @@
 #include <cstring>
 #include <string>
 
+#include "bench/benchutil.h"
 #include "exports/hvcdmtutils.h"
 
 namespace {
 
-template <class F>
-double secondsFor(int iterations, F&& f) {
-    auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < iterations; ++i) f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-template <class T>
-T bind(HMODULE module, const char* name) {
-    T proc = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    if (!proc) {
-        std::fprintf(stderr, "missing export %s\n", name);
-        std::exit(1);
-    }
-    return proc;
-}
+using bench::bind;
+using bench::secondsFor;
 
 }  // namespace
 

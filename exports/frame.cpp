@@ -28,6 +28,12 @@ const char* required(const char* value, const char* name) {
 }
 
 void storeCurrentException() {
+    try {
+        throw;
+    } catch (const ThreadCancelation::ThreadCanceledException&) {
+        throw;  // never a failure text: the thread is being cancelled
+    } catch (...) {
+    }
     // Converting the text may itself fail; the slot then gets the generic text.
     try {
         try {

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "ipc/cancellation.h"
 #include "runtime/exceptions.h"
 #include "runtime/setranslator.h"
 #include "runtime/text.h"
@@ -25,7 +26,8 @@ const char* newString(const std::string& text);
 // Throws ArgumentException naming the argument when it is null.
 const char* required(const char* value, const char* name);
 
-// Stores the text of the exception being handled in the slot.
+// Stores the text of the exception being handled in the slot; a thread
+// cancellation is rethrown untouched.
 void storeCurrentException();
 
 // Runs body with the slot cleared at entry; any exception ends as text in
@@ -39,6 +41,8 @@ Result boundary(Result failure, bool clearOnSuccess, Body&& body) {
         Result result = body();
         if (clearOnSuccess) setLastError(nullptr);
         return result;
+    } catch (const ThreadCancelation::ThreadCanceledException&) {
+        throw;  // the host's thread top ends a cancelled thread
     } catch (...) {
         storeCurrentException();
     }

@@ -21,6 +21,12 @@ extern "C" {
 #define HVC_NAME_Base64Decode "?HVC_Base64Decode@@YAPBDPBD@Z"
 #define HVC_NAME_FreeString "?HVC_FreeString@@YAHPBD@Z"
 #define HVC_NAME_GetLastHvcDmtError "?HVC_GetLastHvcDmtError@@YAPBDXZ"
+#define HVC_NAME_GetParam "?HVC_GetParam@@YAPBDPBD@Z"
+#define HVC_NAME_ExecuteDb "?HVC_ExecuteDb@@YAXPBDPAJ@Z"
+#define HVC_NAME_QueryDbValue "?HVC_QueryDbValue@@YAPBDPBD@Z"
+#define HVC_NAME_getPassword "?HVC_getPassword@@YAPBDXZ"
+#define HVC_NAME_getOrvexDbConnectionInfo \
+    "?HVC_getOrvexDbConnectionInfo@@YAXAAV?$basic_string@DU?$char_traits@D@std@@V?$allocator@D@2@@std@@0000@Z"
 #define HVC_NAME_idn_toAscii "?HVC_idn_toAscii@@YAPBDPBD@Z"
 #define HVC_NAME_idn_toUtf8 "?HVC_idn_toUtf8@@YAPBDPBD@Z"
 
@@ -30,6 +36,17 @@ typedef const char*(__cdecl* HVC_Base64Decode_t)(const char* text);
 typedef int(__cdecl* HVC_FreeString_t)(const char* block);
 /* The last error's text, or null. Not a new block: do not free it. */
 typedef const char*(__cdecl* HVC_GetLastHvcDmtError_t)(void);
+/* A named parameter of the panel from its management service; null on failure. */
+typedef const char*(__cdecl* HVC_GetParam_t)(const char* name);
+/* The panel database (a new connection per call). HVC_QueryDbValue: the
+ * first column of the first row ("" for NULL or empty); null on failure,
+ * and also when no row came, which leaves the error slot empty. */
+typedef const char*(__cdecl* HVC_QueryDbValue_t)(const char* query);
+/* Runs a statement; a non-null lastId receives the generated identifier's
+ * low 32 bits. Failure shows only in the error slot (lastId is not written). */
+typedef void(__cdecl* HVC_ExecuteDb_t)(const char* statement, long* lastId);
+/* The database administrator's password; null on failure. */
+typedef const char*(__cdecl* HVC_getPassword_t)(void);
 /* UTF-8 domain name to its ASCII (xn--) form; null on failure. */
 typedef const char*(__cdecl* HVC_idn_toAscii_t)(const char* name);
 /* ASCII (xn--) domain name to UTF-8; null on failure. */
@@ -39,11 +56,29 @@ typedef const char*(__cdecl* HVC_idn_toUtf8_t)(const char* name);
 }
 #endif
 
+#ifdef __cplusplus
+#include <string>
+/* The database connection parameters, each UTF-16 unit cut to 8 bits, the
+ * port in decimal. The arguments are the library's own std::string: a
+ * caller of this one export must be built with the same toolchain
+ * (MinGW-w64 g++ with libstdc++); MSVC's std::string does not fit. It never
+ * clears the error slot; on failure it stores the error there and leaves
+ * the arguments as they were, so clear the slot first (HVC_FreeString(0))
+ * to tell. */
+typedef void(__cdecl* HVC_getOrvexDbConnectionInfo_t)(std::string& host, std::string& name, std::string& port,
+                                                       std::string& login, std::string& password);
+#endif
+
 #if defined(_MSC_VER) && defined(_M_IX86) && defined(__cplusplus)
 /* C++ linkage on purpose: 32-bit MSVC decorates these exactly as exported. */
 __declspec(dllimport) const char* HVC_Base64Decode(const char* text);
 __declspec(dllimport) int HVC_FreeString(const char* block);
 __declspec(dllimport) const char* HVC_GetLastHvcDmtError();
+__declspec(dllimport) const char* HVC_GetParam(const char* name);
+__declspec(dllimport) void HVC_ExecuteDb(const char* statement, long* lastId);
+__declspec(dllimport) const char* HVC_QueryDbValue(const char* query);
+__declspec(dllimport) const char* HVC_getPassword();
+/* HVC_getOrvexDbConnectionInfo is left out: its std::string is libstdc++'s. */
 __declspec(dllimport) const char* HVC_idn_toAscii(const char* name);
 __declspec(dllimport) const char* HVC_idn_toUtf8(const char* name);
 #endif

@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "comerror.h"
+#include "ipc/cancellation.h"
 #include "text.h"
 
 vexception::vexception(std::wstring message) : message_(std::move(message)) {}
@@ -80,6 +81,8 @@ void throwOutOfMemory() { throw vexception(formatOSError(ERROR_OUTOFMEMORY, null
 vexception currentAsVException(const std::wstring& context, const char* function, unsigned line) {
     try {
         throw;
+    } catch (const ThreadCancelation::ThreadCanceledException&) {
+        throw;  // a cancelled thread unwinds to its top
     } catch (const std::exception& e) {
         return vexception(wstr(e.what(), 0), ErrorLocation(context, function, line));
     } catch (const vexception& e) {

@@ -18,4 +18,60 @@ say idn-to-utf8 "xn--bcher-kva.example"
 say idn-to-ascii "例子.测试"
 say idn-to-ascii "$(printf 'a%.0s' $(seq 64)).example"
 say base64-decode "SGVsbG8sIG1pZ3JhdGlvbiBhZ2VudCE="
+
+# The management service's parameters, from the stand-in service (orvexsrv)
+# and a parameter file; the Wine server's stop at exit ends it in any case.
+params="$(mktemp /tmp/hvcdmt-demo-params.XXXXXX)"
+printf '%s\n' 'param PRODUCT_ROOT_D=C:\Program Files\Orvex' 'param ORVEX_DATABASE_PROVIDER_NAME=MySQL' \
+  'password pwd=demo-secret' > "$params"
+printf '\n$ orvexsrv %s &\n' "$(basename "$params")"
+"$run" "$root/build/x86_64/bin/orvexsrv.exe" "Z:${params//\//\\}" &
+for _ in $(seq 50); do "$run" "$host" param PRODUCT_ROOT_D >/dev/null 2>&1 && break; sleep 0.2; done
+say param PRODUCT_ROOT_D
+say param ORVEX_DATABASE_PROVIDER_NAME
+say param NO_SUCH_PARAMETER
+printf '\n$ orvexsrv --stop\n'; "$run" "$root/build/x86_64/bin/orvexsrv.exe" --stop; sleep 0.5
+say param PRODUCT_ROOT_D
+rm -f "$params"
+
+# The panel database. Without an external server (ORVEX_DB_HOST and the other
+# ORVEX_DB_* variables) a private MariaDB server is started for the demo, with
+# the panel's default database and login ("hvc", "admin"); the stand-in
+# service hands out its parameters and password as the panel's service does.
+if [ -z "${ORVEX_DB_HOST:-}" ]; then
+  demo_db="${HVC_CACHE:-/var/cache/hvcdmtutils}/mariadb/demo"
+  printf '\n$ scripts/mariadb.sh start %s\n' "$demo_db"
+  if HVC_MARIADB_DB=hvc HVC_MARIADB_LOGIN=admin "$root/scripts/mariadb.sh" start "$demo_db"; then
+    trap '"$root/scripts/mariadb.sh" stop "$demo_db"; "$run" --server-stop' EXIT
+    . "$demo_db/connection.env"
+    printf '%s\n' "param MySQL_DB_HOST=$HVC_DB_HOST" "param MySQL_DB_PORT=$HVC_DB_PORT" "param mySQLDBName=$HVC_DB_NAME" \
+      "param ORVEX_DATABASE_LOGIN=$HVC_DB_LOGIN" 'param ORVEX_DATABASE_PROVIDER_NAME=MySQL' \
+      "password pwd=$HVC_DB_PASSWORD" > "$params"
+    printf '\n$ orvexsrv %s &   (the panel database parameters)\n' "$(basename "$params")"
+    "$run" "$root/build/x86_64/bin/orvexsrv.exe" "Z:${params//\//\\}" &
+    for _ in $(seq 50); do "$run" "$host" param mySQLDBName >/dev/null 2>&1 && break; sleep 0.2; done
+    say db-info
+    say exec-db "create table clients (pool_id int auto_increment primary key, login varchar(32), cname varchar(64)) default charset=utf8"
+    say exec-db "insert into clients (login, cname) values ('jdoe', 'John Doe')"
+    say exec-db "insert into clients (login, cname) values ('mmuster', 'Max Mustermann')"
+    say exec-db "create table parameters (id int auto_increment primary key, name varchar(64), value varchar(255))"
+    say exec-db "insert into parameters (name, value) values ('version', '10.4'), ('locale', NULL)"
+    say exec-db "create table ms_jet_counter (id int(10) unsigned auto_increment primary key, val int(10))"
+    say query "select count(*) from clients"
+    say query "select cname, login from clients where login = 'mmuster'"
+    say query "select value from parameters where name = 'locale'"
+    say query "select value from parameters where name = 'no-such-name'"
+    say query "update clients set cname = cname"
+    say exec-db "insert into no_such_table values (1)"
+    printf '\n$ ORVEX_DB_NAME=mysql hvcdmt query "select database()"\n'
+    ORVEX_DB_NAME=mysql "$run" "$host" query "select database()"; echo "(exit $?)"
+    say password
+    printf '\n$ orvexsrv --stop\n'; "$run" "$root/build/x86_64/bin/orvexsrv.exe" --stop; sleep 0.5
+  fi
+else
+  printf '\nexternal database server %s (ORVEX_DB_*): read only\n' "$ORVEX_DB_HOST"
+  say db-info
+  say query "select version()"
+fi
+rm -f "$params"
 exit 0

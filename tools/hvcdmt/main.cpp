@@ -55,11 +55,61 @@ const Command commands[] = {
     {L"base64-decode", HVC_NAME_Base64Decode, CP_ACP, "base64-decode TEXT     decode Base64 text"},
     {L"idn-to-ascii", HVC_NAME_idn_toAscii, CP_UTF8, "idn-to-ascii NAME      domain name to its xn-- form"},
     {L"idn-to-utf8", HVC_NAME_idn_toUtf8, CP_UTF8, "idn-to-utf8 NAME       xn-- domain name to Unicode"},
+    {L"param", HVC_NAME_GetParam, CP_ACP, "param NAME             a parameter of the management service"},
 };
+
+const char* const databaseHelp[] = {
+    "query STATEMENT        first value of the first row from the panel database (no row: exit 4)",
+    "exec-db STATEMENT      run a statement on the panel database; prints the insert id",
+    "password               the panel database administrator's password",
+    "db-info                the panel database's connection parameters",
+};
+
+// The panel database commands; -1 when argv names none of them.
+int databaseCommand(int argc, wchar_t** argv) {
+    const std::wstring name = argv[1];
+    const int arguments = name == L"query" || name == L"exec-db" ? 1 : 0;
+    if (name != L"query" && name != L"exec-db" && name != L"password" && name != L"db-info") return -1;
+    if (argc != 2 + arguments) return -2;
+    auto lastError = bind<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError);
+    auto failed = [&] {
+        const char* text = lastError();
+        if (!text) return false;
+        std::fprintf(stderr, "%s\n", text);
+        return true;
+    };
+    if (name == L"query") {
+        std::string statement = narrow(argv[2], CP_ACP);
+        const char* value = bind<HVC_QueryDbValue_t>(HVC_NAME_QueryDbValue)(statement.c_str());
+        if (!value && !lastError()) {
+            std::fprintf(stderr, "hvcdmt: no row\n");
+            return 4;
+        }
+        return printResult(value);
+    }
+    if (name == L"exec-db") {
+        std::string statement = narrow(argv[2], CP_ACP);
+        long lastId = 0;
+        bind<HVC_ExecuteDb_t>(HVC_NAME_ExecuteDb)(statement.c_str(), &lastId);
+        if (failed()) return 1;
+        std::printf("%ld\n", lastId);
+        return 0;
+    }
+    if (name == L"password") return printResult(bind<HVC_getPassword_t>(HVC_NAME_getPassword)());
+    // This export never clears the slot itself.
+    bind<HVC_FreeString_t>(HVC_NAME_FreeString)(nullptr);
+    std::string host, database, port, login, password;
+    bind<HVC_getOrvexDbConnectionInfo_t>(HVC_NAME_getOrvexDbConnectionInfo)(host, database, port, login, password);
+    if (failed()) return 1;
+    std::printf("host=%s\nname=%s\nport=%s\nlogin=%s\npassword=%s\n", host.c_str(), database.c_str(), port.c_str(),
+                login.c_str(), password.c_str());
+    return 0;
+}
 
 int usage(FILE* out) {
     std::fprintf(out, "usage: hvcdmt COMMAND [ARGUMENT]\n\ncommands:\n");
     for (const Command& command : commands) std::fprintf(out, "  %s\n", command.help);
+    for (const char* help : databaseHelp) std::fprintf(out, "  %s\n", help);
     std::fprintf(out, "  --help                 this text\n");
     return out == stdout ? 0 : 2;
 }
@@ -75,6 +125,9 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "hvcdmt: cannot load hvcdmtutils.dll (error %lu)\n", GetLastError());
         return 3;
     }
+    int database = databaseCommand(argc, argv);
+    if (database == -2) return usage(stderr);
+    if (database >= 0) return database;
     for (const Command& command : commands) {
         if (std::wcscmp(argv[1], command.name) != 0) continue;
         if (argc != 3) return usage(stderr);

@@ -1,0 +1,342 @@
+#include "mysql.h"
+
+#include <windows.h>
+
+#include <mysql.h>  // the client library's header, not this back end's
+
+#include <cwchar>
+
+#include "connparams.h"
+#include "ipc/cancellation.h"
+#include "runtime/exceptions.h"
+#include "runtime/log.h"
+#include "runtime/sysobjects.h"
+#include "runtime/text.h"
+
+namespace {
+
+const unsigned kServerGoneError = 2006;  // CR_SERVER_GONE_ERROR
+const unsigned kServerLost = 2013;       // CR_SERVER_LOST
+const unsigned kConnectTimeoutSeconds = 60;
+
+std::wstring fromUtf8(const char* text, size_t length) { return wstr(std::string(text, length), CP_UTF8); }
+
+unsigned long long leadingNumber(const std::wstring& text, size_t& position) {
+    unsigned long long value = 0;
+    while (position < text.size() && text[position] >= L'0' && text[position] <= L'9') {
+        // Absurdly long digit runs saturate instead of wrapping.
+        if (value < 1000000000000000000ull) value = value * 10 + static_cast<unsigned>(text[position] - L'0');
+        ++position;
+    }
+    return value;
+}
+
+// A statement may leave further results (stored procedures); they must be
+// read before the connection accepts the next command.
+void discardPendingResults(MYSQL* mysql) {
+    while (mysql_more_results(mysql) && mysql_next_result(mysql) == 0) {
+        if (MYSQL_RES* extra = mysql_store_result(mysql)) mysql_free_result(extra);
+    }
+}
+
+}  // namespace
+
+int compareVersions(const std::wstring& a, const std::wstring& b) {
+    size_t i = 0, j = 0;
+    for (;;) {
+        unsigned long long x = leadingNumber(a, i), y = leadingNumber(b, j);
+        if (x != y) return x < y ? -1 : 1;
+        bool aGoesOn = i < a.size() && a[i] == L'.';
+        bool bGoesOn = j < b.size() && b[j] == L'.';
+        if (!aGoesOn && !bGoesOn) return 0;
+        if (!aGoesOn) return -1;
+        if (!bGoesOn) return 1;
+        ++i;
+        ++j;
+    }
+}
+
+// ---------------------------------------------------------------- record set
+
+VMySQLRecordSet::VMySQLRecordSet(st_mysql_res* result) : result_(result) {
+    try {
+        unsigned count = mysql_num_fields(result_);
+        for (unsigned i = 0; i < count; ++i) {
+            MYSQL_FIELD* field = mysql_fetch_field_direct(result_, i);
+            // A later column of the same name replaces an earlier one.
+            columns_[fromUtf8(field->name, field->name_length)] = static_cast<int>(i);
+        }
+    } catch (...) {
+        mysql_free_result(result_);
+        throw;
+    }
+}
+
+VMySQLRecordSet::~VMySQLRecordSet() { mysql_free_result(result_); }
+
+bool VMySQLRecordSet::next() {
+    row_ = mysql_fetch_row(result_);
+    lengths_ = row_ ? mysql_fetch_lengths(result_) : nullptr;
+    return row_ != nullptr;
+}
+
+// The client library marks every stored result as at its end, so its eof
+// flag cannot tell whether a row follows; the row count can.
+bool VMySQLRecordSet::moveFirst() {
+    mysql_data_seek(result_, 0);
+    row_ = nullptr;
+    return rowCount() > 0;
+}
+
+bool VMySQLRecordSet::moveLast() {
+    uint64_t rows = rowCount();
+    if (rows > 0) mysql_data_seek(result_, rows - 1);
+    row_ = nullptr;
+    return rows > 0;
+}
+
+unsigned VMySQLRecordSet::fieldCount() { return mysql_num_fields(result_); }
+
+int VMySQLRecordSet::fieldIndex(const std::wstring& name) {
+    auto found = columns_.find(name);
+    return found == columns_.end() ? -1 : found->second;
+}
+
+std::wstring VMySQLRecordSet::fieldName(unsigned column) {
+    if (column >= fieldCount())
+        throw vexception(format(L"Column %u out of range", column), VLOCATION("VMySQLRecordSet::fieldName"));
+    MYSQL_FIELD* field = mysql_fetch_field_direct(result_, column);
+    return fromUtf8(field->name, field->name_length);
+}
+
+const char* VMySQLRecordSet::cell(unsigned column, unsigned long& length) {
+    if (!row_) throw vexception(L"No current row in the record set", VLOCATION("VMySQLRecordSet::cell"));
+    if (column >= fieldCount())
+        throw vexception(format(L"Column %u out of range", column), VLOCATION("VMySQLRecordSet::cell"));
+    length = lengths_[column];
+    return row_[column];
+}
+
+bool VMySQLRecordSet::isNull(unsigned column, bool emptyIsNull) {
+    unsigned long length = 0;
+    const char* value = cell(column, length);
+    return !value || (emptyIsNull && length == 0);
+}
+
+bool VMySQLRecordSet::isEmpty(unsigned column, bool valueIfNull) {
+    unsigned long length = 0;
+    const char* value = cell(column, length);
+    return value ? length == 0 : valueIfNull;
+}
+
+bool VMySQLRecordSet::tryGetValue(unsigned column, std::wstring& value, bool emptyIsNull) {
+    if (isNull(column, emptyIsNull)) return false;
+    unsigned long length = 0;
+    const char* text = cell(column, length);
+    value = fromUtf8(text, length);
+    return true;
+}
+
+uint64_t VMySQLRecordSet::rowCount() { return mysql_num_rows(result_); }
+
+void VMySQLRecordSet::addRef() { ++references_; }
+
+void VMySQLRecordSet::release() {
+    if (--references_ <= 0) delete this;
+}
+
+// ------------------------------------------------------------------ provider
+
+MySQLDatabaseProvider::~MySQLDatabaseProvider() { disconnect(); }
+
+MYSQL* MySQLDatabaseProvider::handle(const char* function) {
+    if (!connection_) throw vexception(L"MySQLDatabaseProvider is not connected", VLOCATION(function));
+    return connection_;
+}
+
+void MySQLDatabaseProvider::connect(const std::wstring& host, const std::wstring& database,
+                                    const std::wstring& login, const std::wstring& password, int port,
+                                    const std::wstring& socket) {
+    ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+    disconnect();
+    ownsConnection_ = true;
+    MYSQL* mysql = mysql_init(nullptr);
+    if (!mysql)
+        throw vexception(L"Insufficient memory to allocate new object", VLOCATION("MySQLDatabaseProvider::connect"));
+    unsigned timeout = kConnectTimeoutSeconds;
+    mysql_options(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+
+    std::string hostA = cstr(host, CP_ACP), loginA = cstr(login, CP_ACP), passwordA = cstr(password, CP_ACP);
+    std::string databaseA = cstr(database, CP_ACP), socketA = cstr(socket, CP_ACP);
+    if (!mysql_real_connect(mysql, hostA.c_str(), loginA.c_str(), passwordA.c_str(),
+                            database.empty() ? nullptr : databaseA.c_str(), static_cast<unsigned>(port),
+                            socket.empty() ? nullptr : socketA.c_str(), 0)) {
+        connection_ = mysql;
+        std::wstring text = lastError();
+        connection_ = nullptr;
+        mysql_close(mysql);
+        throw VDatabase::ConnectException(L"Failed to connect to database: " + text,
+                                          VLOCATION("MySQLDatabaseProvider::connect"));
+    }
+    connection_ = mysql;
+    // A silent reconnect would lose the session settings below; lost
+    // connections go to the reconnect handler instead.
+    my_bool reconnect = 0;
+    mysql_options(mysql, MYSQL_OPT_RECONNECT, &reconnect);
+
+    execute(L"SET SESSION TRANSACTION ISOLATION LEVEL READ UNCOMMITTED");
+    // Servers before 4.1 know no connection character sets.
+    if (compareVersions(version(), L"4.1") >= 0) execute(L"SET NAMES 'utf8'");
+}
+
+bool MySQLDatabaseProvider::isConnected() { return connection_ != nullptr; }
+
+bool MySQLDatabaseProvider::ping() {
+    if (!connection_) return false;
+    ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+    return mysql_ping(connection_) == 0;
+}
+
+void MySQLDatabaseProvider::disconnect() {
+    if (!connection_) return;
+    if (ownsConnection_) mysql_close(connection_);
+    connection_ = nullptr;
+}
+
+std::wstring MySQLDatabaseProvider::version() {
+    RecordSetRef records(query(L"select version()"));
+    if (!records->next())
+        throw vexception(L"Unable to get MySQLDatabaseProvider version", VLOCATION("MySQLDatabaseProvider::version"));
+    return records->getValue(0, L"", false);
+}
+
+std::wstring MySQLDatabaseProvider::name() { return L"MySQL"; }
+
+std::wstring MySQLDatabaseProvider::escape(const std::wstring& text) {
+    MYSQL* mysql = handle("MySQLDatabaseProvider::escape");
+    std::string utf8 = cstr(text, CP_UTF8);
+    std::string escaped(2 * utf8.size() + 1, '\0');
+    unsigned long length = mysql_real_escape_string(mysql, &escaped[0], utf8.data(), utf8.size());
+    if (length == static_cast<unsigned long>(-1))
+        throw vexception(L"Unable to escape text: " + lastError(), VLOCATION("MySQLDatabaseProvider::escape"));
+    escaped.resize(length);
+    return wstr(escaped, CP_UTF8);
+}
+
+void MySQLDatabaseProvider::useDatabase(const std::wstring& database) { execute(L"USE `" + database + L"`"); }
+
+bool MySQLDatabaseProvider::send(const std::string& utf8, const wchar_t* reconnectText, unsigned& code,
+                                 const char* function) {
+    bool retried = false;
+    for (;;) {
+        MYSQL* mysql = handle(function);
+        if (mysql_real_query(mysql, utf8.data(), utf8.size()) == 0) return true;
+        code = mysql_errno(mysql);
+        if ((code == kServerLost || code == kServerGoneError) && !retried && reconnectHandler_) {
+            logMessage(Info, L"%ls", reconnectText);
+            retried = true;
+            reconnectHandler_->reconnect(*this);
+            continue;
+        }
+        return false;
+    }
+}
+
+void MySQLDatabaseProvider::execute(const std::wstring& statement) {
+    ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+    logMessage(Info, L"MySQLDatabaseProvider Execute: %ls", statement.c_str());
+    std::string utf8 = cstr(statement, CP_UTF8);
+    unsigned code = 0;
+    if (!send(utf8, L"MySQLDatabaseProvider::execute reconnect", code, "MySQLDatabaseProvider::execute"))
+        throw vexception(L"Can't execute " + statement + L": MySql error " + std::to_wstring(code) + L":" + lastError(),
+                         VLOCATION("MySQLDatabaseProvider::execute"));
+    // Rows a caller did not ask for would block the next command.
+    if (MYSQL_RES* unwanted = mysql_store_result(connection_)) mysql_free_result(unwanted);
+    discardPendingResults(connection_);
+}
+
+IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& statement) {
+    ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+    logMessage(Info, L"MySQLDatabaseProvider Query: %ls", statement.c_str());
+    std::string utf8 = cstr(statement, CP_UTF8);
+    unsigned code = 0;
+    if (!send(utf8, L"MySQLDatabaseProvider::query reconnect", code, "MySQLDatabaseProvider::query"))
+        throw vexception(L"Can't query " + statement + L": MySQLDatabaseProvider error " + std::to_wstring(code) +
+                             L":" + lastError(),
+                         VLOCATION("MySQLDatabaseProvider::query"));
+    MYSQL_RES* result = mysql_store_result(connection_);
+    if (!result)
+        throw vexception(L"Can't get result for query " + statement + L" MySQLDatabaseProvider error " + lastError(),
+                         VLOCATION("MySQLDatabaseProvider::query"));
+    discardPendingResults(connection_);
+    VMySQLRecordSet* records = new (std::nothrow) VMySQLRecordSet(result);
+    if (!records) {
+        mysql_free_result(result);
+        throwOutOfMemory();
+    }
+    return records;
+}
+
+void MySQLDatabaseProvider::replace(const std::wstring&, const std::wstring& insertStatement) {
+    if (insertStatement.size() > 6 && equalsIgnoreCase(insertStatement.substr(0, 6), L"INSERT")) {
+        execute(L"REPLACE" + insertStatement.substr(6));
+        return;
+    }
+    throw vexception(L"Can't execute replace(). Invalid INSERT request: " + insertStatement,
+                     VLOCATION("MySQLDatabaseProvider::replace"));
+}
+
+void MySQLDatabaseProvider::setIdentityInsert(const std::wstring&) {}
+
+uint64_t MySQLDatabaseProvider::lastInsertId() { return mysql_insert_id(handle("MySQLDatabaseProvider::lastInsertId")); }
+
+void MySQLDatabaseProvider::beginTransaction() {
+    execute(L"START TRANSACTION");
+    ++transactionDepth_;
+}
+
+void MySQLDatabaseProvider::commit() {
+    --transactionDepth_;
+    execute(L"COMMIT");
+}
+
+void MySQLDatabaseProvider::rollback() {
+    --transactionDepth_;
+    execute(L"ROLLBACK");
+}
+
+void MySQLDatabaseProvider::beginImplicitTransaction(const std::wstring&) {}
+
+void MySQLDatabaseProvider::endImplicitTransaction() {}
+
+uint64_t MySQLDatabaseProvider::nextCounter(const std::wstring&, const std::wstring&) {
+    execute(L"insert into ms_jet_counter(val) values( 0 )");
+    uint64_t id = lastInsertId();
+    // Only the newest number needs to stay.
+    execute(L"delete from ms_jet_counter where id < " + std::to_wstring(id));
+    return id;
+}
+
+bool MySQLDatabaseProvider::tableExists(const std::wstring& table) {
+    // No table has an empty name, but MariaDB lists every table for an empty pattern.
+    if (table.empty()) return false;
+    RecordSetRef records(query(L"show tables like '" + escape(table) + L"'"));
+    return records->next();
+}
+
+int MySQLDatabaseProvider::transactionDepth() { return transactionDepth_; }
+
+std::wstring MySQLDatabaseProvider::lastError() {
+    if (!connection_) return std::wstring();
+    const char* text = mysql_error(connection_);
+    return text ? wstr(text, CP_UTF8) : std::wstring();
+}
+
+void MySQLDatabaseProvider::setPassword(const std::wstring& newPassword, const std::wstring&) {
+    DbConnectionParams params = getDbConnectionParams();
+    execute(L"use mysql");
+    execute(L"UPDATE user set Password=PASSWORD('" + escape(newPassword) + L"') WHERE User='" + params.login + L"'");
+    execute(L"FLUSH PRIVILEGES");
+}
+
+void MySQLDatabaseProvider::setReconnectHandler(IDatabaseReconnectHandler* handler) { reconnectHandler_ = handler; }

@@ -1,0 +1,97 @@
+// The MySQL back end on the MariaDB/MySQL client library. Statements and
+// values travel as UTF-8; connection arguments in the ANSI code page.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "provider.h"
+
+struct st_mysql;
+struct st_mysql_res;
+
+// Compares dotted version texts number by number ("5.0.51" > "4.1" == "4.1" > "4"):
+// -1, 0 or 1. Only the leading digits of each piece count, so a suffix such
+// as "-MariaDB-log" is ignored.
+int compareVersions(const std::wstring& a, const std::wstring& b);
+
+// A stored (fully fetched) result.
+class VMySQLRecordSet final : public IDatabaseRecordSet {
+public:
+    // Takes ownership of the result.
+    explicit VMySQLRecordSet(st_mysql_res* result);
+    VMySQLRecordSet(const VMySQLRecordSet&) = delete;
+    VMySQLRecordSet& operator=(const VMySQLRecordSet&) = delete;
+
+    bool next() override;
+    bool moveFirst() override;
+    bool moveLast() override;
+    unsigned fieldCount() override;
+    int fieldIndex(const std::wstring& name) override;
+    std::wstring fieldName(unsigned column) override;
+    bool isNull(unsigned column, bool emptyIsNull) override;
+    bool isEmpty(unsigned column, bool valueIfNull) override;
+    bool tryGetValue(unsigned column, std::wstring& value, bool emptyIsNull) override;
+    uint64_t rowCount() override;
+    void addRef() override;
+    void release() override;
+
+private:
+    ~VMySQLRecordSet();
+    // The current row's cell; throws when there is no current row or no such column.
+    const char* cell(unsigned column, unsigned long& length);
+
+    std::map<std::wstring, int> columns_;
+    st_mysql_res* result_;
+    int32_t references_ = 0;
+    char** row_ = nullptr;
+    unsigned long* lengths_ = nullptr;
+};
+
+class MySQLDatabaseProvider : public IDatabaseProvider {
+public:
+    MySQLDatabaseProvider() = default;
+    ~MySQLDatabaseProvider() override;
+    MySQLDatabaseProvider(const MySQLDatabaseProvider&) = delete;
+    MySQLDatabaseProvider& operator=(const MySQLDatabaseProvider&) = delete;
+
+    void connect(const std::wstring& host, const std::wstring& database, const std::wstring& login,
+                 const std::wstring& password, int port, const std::wstring& socket) override;
+    bool isConnected() override;
+    bool ping() override;
+    void disconnect() override;
+    std::wstring version() override;
+    std::wstring name() override;
+    std::wstring escape(const std::wstring& text) override;
+    void useDatabase(const std::wstring& database) override;
+    IDatabaseRecordSet* query(const std::wstring& statement) override;
+    void execute(const std::wstring& statement) override;
+    void replace(const std::wstring& deleteStatement, const std::wstring& insertStatement) override;
+    void setIdentityInsert(const std::wstring& table) override;
+    uint64_t lastInsertId() override;
+    void beginTransaction() override;
+    void commit() override;
+    void rollback() override;
+    void beginImplicitTransaction(const std::wstring& table) override;
+    void endImplicitTransaction() override;
+    uint64_t nextCounter(const std::wstring& table, const std::wstring& field) override;
+    bool tableExists(const std::wstring& table) override;
+    int transactionDepth() override;
+    std::wstring lastError() override;
+    void setPassword(const std::wstring& newPassword, const std::wstring& oldPassword) override;
+    void setReconnectHandler(IDatabaseReconnectHandler* handler) override;
+
+private:
+    // The connection, or a vexception naming the operation when there is none.
+    st_mysql* handle(const char* function);
+    // Sends the statement, retrying once through the reconnect handler when
+    // the server connection was lost. False only on failure without retry;
+    // the error code is then left in code.
+    bool send(const std::string& utf8, const wchar_t* reconnectText, unsigned& code, const char* function);
+
+    IDatabaseReconnectHandler* reconnectHandler_ = nullptr;
+    st_mysql* connection_ = nullptr;
+    bool ownsConnection_ = true;
+    int32_t transactionDepth_ = 0;
+};

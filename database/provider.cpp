@@ -1,0 +1,58 @@
+#include "provider.h"
+
+#include <cwchar>
+#include <new>
+
+#include "ipc/cancellation.h"
+#include "mysql.h"
+#include "runtime/exceptions.h"
+
+const wchar_t* const kCounterTableName = L"ms_jet_counter";
+const wchar_t* const kCounterTableCreate =
+    L"create table ms_jet_counter(id int(10) unsigned auto_increment PRIMARY KEY, val int(10))";
+
+bool IDatabaseRecordSet::hasField(const std::wstring& name) { return fieldIndex(name) != -1; }
+
+std::wstring IDatabaseRecordSet::getValue(unsigned column, const std::wstring& defaultValue, bool emptyIsNull) {
+    std::wstring value;
+    if (tryGetValue(column, value, emptyIsNull)) return value;
+    return defaultValue;
+}
+
+void IDatabaseProvider::setReconnectHandler(IDatabaseReconnectHandler*) {}
+
+IDatabaseProvider* IDatabaseProvider::Create(const std::wstring& name) {
+    if (name.empty() || name == L"MySQL") return new (std::nothrow) MySQLDatabaseProvider();
+    // Their ADO back ends are not part of this build yet: say so rather than
+    // hand out something that cannot work.
+    if (name == L"MSSQL" || name == L"Jet")
+        throw vexception(L"Unable to build database provider " + name + L": its back end is not available in this build",
+                         VLOCATION("IDatabaseProvider::Create"));
+    throw vexception(L"Unable to build database provider " + name, VLOCATION("IDatabaseProvider::Create"));
+}
+
+void resetCounterTable(IDatabaseProvider& provider) {
+    static const wchar_t* const counted[][2] = {
+        {L"clients", L"pool_id"},   {L"ip_pool", L"id"},      {L"limits", L"id"},
+        {L"parameters", L"id"},     {L"permissions", L"id"},  {L"repository", L"rep_id"},
+        {L"tmpldata", L"tmpl_id"},  {L"ms_jet_counter", L"id"},
+    };
+    long long highest = 0;
+    for (const auto& pair : counted) {
+        // A table the database lacks simply does not count.
+        try {
+            RecordSetRef records(provider.query(std::wstring(L"select max(`") + pair[1] + L"`) from `" + pair[0] + L"`"));
+            if (records->next()) {
+                long long value = std::wcstoll(records->getValue(0, L"", true).c_str(), nullptr, 10);
+                if (value > highest) highest = value;
+            }
+        } catch (const ThreadCancelation::ThreadCanceledException&) {
+            throw;
+        } catch (...) {
+        }
+    }
+    provider.execute(L"delete from ms_jet_counter");
+    provider.setIdentityInsert(kCounterTableName);
+    provider.execute(L"insert into ms_jet_counter(`id`, `val`) values( " + std::to_wstring(highest + 1) + L", 0 )");
+    provider.setIdentityInsert(L"");
+}

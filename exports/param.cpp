@@ -1,0 +1,12 @@
+// HVC_GetParam: a named parameter of the panel, as its management service
+// answers it.
+#include "frame.h"
+#include "ipc/srvclient.h"
+
+HVC_EXPORT const char* __cdecl HVC_GetParam(const char* name) {
+    // The slot is cleared at entry only.
+    return exportframe::boundary<const char*>(nullptr, false, [&] {
+        std::wstring wideName = wstr(exportframe::required(name, "name"), 0);
+        return exportframe::newString(cstr(OrvexSrvClient::getInstance().getString(wideName), 0));
+    });
+}

@@ -1,0 +1,198 @@
+#include "cancellation.h"
+
+#include <exception>
+#include <string>
+
+#include "exports/executecontext.h"
+#include "runtime/exceptions.h"
+#include "runtime/log.h"
+#include "runtime/sysobjects.h"
+
+namespace ThreadCancelation {
+
+namespace {
+
+const wchar_t registryMutexPrefix[] = L"{D660A9E0-ED82-4a76-A607-E7B8471B868E}:";
+
+CancellationRegistry& processRegistry() {
+    ExecuteContext* context = getExecuteContext();
+    if (!context) throwOutOfMemory();
+    return *context->cancelationRegistry();
+}
+
+// Only wakes the thread: the point may already be gone when this runs, so the
+// waits look at their own point instead. Never throws (it runs in a Windows frame).
+void CALLBACK wakeForCancel(ULONG_PTR) noexcept {}
+
+}  // namespace
+
+CancellationRegistry* createCancellationRegistry() {
+    ExclusiveTask creation;
+    creation.Initialize(registryMutexPrefix + std::to_wstring(GetCurrentProcessId()), INFINITE);
+    // Another thread may have created it while this one waited.
+    ExecuteContext* context = getExecuteContext();
+    if (context && context->cancellation) return context->cancellation;
+    return new CancellationRegistry();
+}
+
+void destroyCancellationRegistry(CancellationRegistry* registry) { delete registry; }
+
+CancellationRegistry::CancellationRegistry() {
+    tls_ = TlsAlloc();
+    if (tls_ == TLS_OUT_OF_INDEXES)
+        throwOSError(L"TlsAlloc() failed", GetLastError(),
+                     VLOCATION("ThreadCancelation::TlsValuePtr<class ThreadCancelation::CancelationPoint>::TlsValuePtr"));
+    InitializeCriticalSection(&lock_);
+}
+
+CancellationRegistry::~CancellationRegistry() {
+    for (auto& thread : threads_)
+        if (thread.second.thread) CloseHandle(thread.second.thread);
+    DeleteCriticalSection(&lock_);
+    TlsFree(tls_);
+}
+
+void CancellationRegistry::setTracking(bool on) {
+    Lock guard(*this);
+    InterlockedExchange(&tracking_, on ? 1 : 0);
+    if (on) return;
+    for (auto& thread : threads_)
+        if (thread.second.thread) CloseHandle(thread.second.thread);
+    threads_.clear();
+}
+
+CancelationPoint* CancellationRegistry::find(DWORD threadId) {
+    Lock guard(*this);
+    auto it = threads_.find(threadId);
+    return it == threads_.end() ? nullptr : it->second.innermost;
+}
+
+HANDLE CancellationRegistry::threadHandle(DWORD threadId) {
+    Lock guard(*this);
+    auto it = threads_.find(threadId);
+    if (it == threads_.end() || !it->second.thread) return nullptr;
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), it->second.thread, GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        return nullptr;
+    return copy;
+}
+
+bool CancellationRegistry::cancel(DWORD threadId) {
+    // Under the lock the point cannot be left: its destructor takes the lock first.
+    Lock guard(*this);
+    auto it = threads_.find(threadId);
+    if (it == threads_.end() || !it->second.innermost) return false;
+    it->second.innermost->cancel();
+    return true;
+}
+
+CancelationPoint* CancellationRegistry::innermost() const {
+    return static_cast<CancelationPoint*>(TlsGetValue(tls_));
+}
+
+void CancellationRegistry::setInnermost(CancelationPoint* point) { TlsSetValue(tls_, point); }
+
+void CancellationRegistry::record(DWORD threadId, CancelationPoint* point, bool add) {
+    // An existing entry is kept current even with tracking off, so that an
+    // entry never names a point that has been left.
+    auto it = threads_.find(threadId);
+    if (it != threads_.end()) {
+        if (point) {
+            it->second.innermost = point;
+            return;
+        }
+        if (it->second.thread) CloseHandle(it->second.thread);
+        threads_.erase(it);
+        return;
+    }
+    if (!add || !point) return;
+    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, threadId);
+    try {
+        threads_.emplace(threadId, Entry{thread, point});
+    } catch (...) {
+        if (thread) CloseHandle(thread);
+        throw;
+    }
+}
+
+AsyncCancelationPoint::AsyncCancelationPoint() {
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread_, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        throwOSError(L"Unable to duplicate handle", GetLastError(),
+                     VLOCATION("ThreadCancelation::AsyncCancelationPoint::AsyncCancelationPoint"));
+}
+
+AsyncCancelationPoint::~AsyncCancelationPoint() { CloseHandle(thread_); }
+
+void AsyncCancelationPoint::queue(CancelationPoint* point) {
+    if (!QueueUserAPC(wakeForCancel, thread_, reinterpret_cast<ULONG_PTR>(point)))
+        throwOSError(L"Unable to queue asynchronous cancel", GetLastError(),
+                     VLOCATION("ThreadCancelation::AsyncCancelationPoint::queue"));
+}
+
+CancelationPoint::CancelationPoint(int mode) : registry_(&processRegistry()) {
+    previous_ = registry_->innermost();
+    if (previous_ && previous_->mode_ == Protected)
+        mode_ = Protected;
+    else
+        mode_ = mode == Asynchronous || mode == Protected ? mode : Deferred;
+    if (mode_ == Asynchronous) async_ = new AsyncCancelationPoint();
+    try {
+        CancellationRegistry::Lock guard(*registry_);
+        registry_->record(GetCurrentThreadId(), this, registry_->tracking());
+    } catch (...) {
+        delete async_;
+        throw;
+    }
+    registry_->setInnermost(this);
+}
+
+void CancelationPoint::cancel() {
+    if (InterlockedExchange(&requested_, 1) != 0) return;
+    if (async_) async_->queue(this);
+}
+
+CancelationPoint::~CancelationPoint() noexcept(false) {
+    if (done_) return;
+    try {
+        CancellationRegistry::Lock guard(*registry_);
+        registry_->record(GetCurrentThreadId(), previous_, registry_->tracking());
+    } catch (...) {
+        // Out of memory for a new entry: the thread just stays untracked.
+    }
+    delete async_;
+    async_ = nullptr;
+    registry_->setInnermost(previous_);
+    done_ = true;
+    if (!requested_ || canceling_) return;
+    if (std::uncaught_exceptions() == 0) {
+        internalCancel();
+        return;
+    }
+    // Another exception is unwinding this thread; throwing now would end the
+    // process, so the next point outward takes the request over.
+    if (previous_) InterlockedExchange(&previous_->requested_, 1);
+}
+
+CancelationPoint* CancelationPoint::current() { return processRegistry().innermost(); }
+
+void CancelationPoint::checkCanceled() {
+    if (requested_ && !canceling_ && std::uncaught_exceptions() == 0) internalCancel();
+}
+
+bool CancelationPoint::beginCancel() {
+    CancellationRegistry::Lock guard(*registry_);
+    if (canceling_) return false;
+    canceling_ = true;
+    return true;
+}
+
+void CancelationPoint::internalCancel() {
+    if (!beginCancel()) return;
+    DWORD thread = GetCurrentThreadId();
+    logMessage(Info, L"Thread #%d has been canceling!", static_cast<int>(thread));
+    throw ThreadCanceledException{thread};
+}
+
+}  // namespace ThreadCancelation

@@ -1,0 +1,159 @@
+// Thread cancellation: points mark where a thread may be stopped; a host
+// cancels a thread through its innermost point in the shared registry.
+//
+// How a cancel ends a thread. The cancelled thread leaves through a C++
+// exception, ThreadCanceledException, thrown from the library's own frame:
+//  - mode 0 (asynchronous): cancel() queues an APC to the point's thread. The
+//    APC only wakes the thread; the cancellable waits (runtime/wait.h) find
+//    their point cancelled after the alertable wait returns and throw. A
+//    request that reaches a mode-0 point outside such a wait takes effect
+//    when the thread next waits through them, or when the point is left.
+//  - mode 1 (deferred): the exception is thrown when the point is left, after
+//    the destructors of the objects inside it have run.
+//  - mode 2 (protected): like mode 1 for the point itself; every point opened
+//    inside it gets mode 2 and is never cancelled asynchronously.
+// A request found while another exception unwinds the thread is never thrown
+// (that would end the process); the next point outward takes it over.
+// While the exception unwinds every destructor on the way runs. Library catch
+// points and export boundaries let it pass untouched, so it arrives at the top
+// of the thread.
+//
+// What a host must do: catch ThreadCanceledException at the top of every
+// thread it may cancel (its thread routine) and end the thread there, e.g. by
+// returning 0; never let it reach the operating system's thread start code.
+// Only g++-compiled code can catch it. On i686 (DWARF unwinding) it cannot even
+// pass a frame of another compiler or of Windows (a callback, window
+// procedure, COM call): a cancel whose exception meets such a frame before a
+// handler ends the process through std::terminate, so the catch must lie below
+// any such frame. On x86_64 the unwinding follows the Windows unwind tables and
+// passes system frames, but a handler of another compiler still does not catch
+// it. A host that is not built with g++ must therefore not cancel threads that
+// are inside the library.
+// To cancel: switch tracking on (before the thread opens its points), then
+// call registry.cancel(threadId), or find(threadId)->cancel() while keeping
+// the point alive.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+
+namespace ThreadCancelation {
+
+class CancelationPoint;
+
+// The exception that unwinds a cancelled thread. Deliberately not derived from
+// std::exception, so that no catch point of the library mistakes it for a
+// failure.
+struct ThreadCanceledException {
+    DWORD threadId;
+};
+
+// One per process, shared by all modules through the execute context.
+class CancellationRegistry {
+public:
+    CancellationRegistry();  // TlsAlloc failure throws
+    ~CancellationRegistry();
+    CancellationRegistry(const CancellationRegistry&) = delete;
+    CancellationRegistry& operator=(const CancellationRegistry&) = delete;
+
+    // The map of threads is filled only while tracking is on (off at creation).
+    void setTracking(bool on);
+    bool tracking() const { return tracking_ != 0; }
+
+    // The thread's innermost tracked point, or null. The point may be left as
+    // soon as this returns; use cancel() unless the thread is known to stay.
+    CancelationPoint* find(DWORD threadId);
+    // A duplicate of the thread's SYNCHRONIZE handle (caller closes), or null.
+    HANDLE threadHandle(DWORD threadId);
+    // Cancels the thread's innermost tracked point under the lock; false when
+    // the thread has none.
+    bool cancel(DWORD threadId);
+
+private:
+    friend class CancelationPoint;
+    friend class AsyncCancelationPoint;
+
+    struct Entry {
+        HANDLE thread;  // SYNCHRONIZE access
+        CancelationPoint* innermost;
+    };
+
+    class Lock {
+    public:
+        explicit Lock(CancellationRegistry& registry) : section_(registry.lock_) { EnterCriticalSection(&section_); }
+        ~Lock() { LeaveCriticalSection(&section_); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        CRITICAL_SECTION& section_;
+    };
+
+    CancelationPoint* innermost() const;
+    void setInnermost(CancelationPoint* point);
+    // Under the lock: the thread's entry now names point (null removes it).
+    void record(DWORD threadId, CancelationPoint* point, bool add);
+
+    DWORD tls_;
+    std::map<DWORD, Entry> threads_;
+    CRITICAL_SECTION lock_;
+    volatile LONG tracking_ = 0;
+};
+
+// Called by the execute context; creation is serialised per process.
+CancellationRegistry* createCancellationRegistry();
+void destroyCancellationRegistry(CancellationRegistry* registry);
+
+enum CancelationMode { Asynchronous = 0, Deferred = 1, Protected = 2 };
+
+// Holds a duplicate of the point's thread handle to queue the cancel APC on.
+class AsyncCancelationPoint {
+public:
+    AsyncCancelationPoint();
+    ~AsyncCancelationPoint();
+    AsyncCancelationPoint(const AsyncCancelationPoint&) = delete;
+    AsyncCancelationPoint& operator=(const AsyncCancelationPoint&) = delete;
+
+    void queue(CancelationPoint* point);
+
+private:
+    HANDLE thread_;
+};
+
+// Lives on the stack of its thread. Leaving a point that was cancelled throws
+// ThreadCanceledException (unless the thread is already unwinding).
+class CancelationPoint {
+public:
+    explicit CancelationPoint(int mode);
+    // Called from another thread; a second call does nothing.
+    virtual void cancel();
+    virtual ~CancelationPoint() noexcept(false);
+    CancelationPoint(const CancelationPoint&) = delete;
+    CancelationPoint& operator=(const CancelationPoint&) = delete;
+
+    int mode() const { return mode_; }
+    bool requested() const { return requested_ != 0; }
+    CancelationPoint* previous() const { return previous_; }
+
+    // The innermost point of the calling thread, or null.
+    static CancelationPoint* current();
+    // Ends the thread's code here when this point has been cancelled. The
+    // cancellable waits call it after an APC woke them.
+    void checkCanceled();
+
+private:
+    // Throws ThreadCanceledException on the first call; later calls return.
+    void internalCancel();
+    bool beginCancel();
+
+    CancellationRegistry* registry_;
+    CancelationPoint* previous_ = nullptr;
+    int mode_ = 0;
+    volatile LONG requested_ = 0;
+    volatile bool canceling_ = false;
+    bool done_ = false;
+    AsyncCancelationPoint* async_ = nullptr;
+};
+
+}  // namespace ThreadCancelation

@@ -1,0 +1,99 @@
+#include "channel.h"
+
+#include "ipc/cancellation.h"
+#include "runtime/log.h"
+
+namespace vpipechannel {
+
+namespace {
+
+const DWORD kAccess = GENERIC_READ | GENERIC_WRITE | FILE_READ_DATA | FILE_WRITE_DATA;  // 0xC0000003
+const int kAttempts = 5;
+
+class Lock {
+public:
+    explicit Lock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
+    ~Lock() { LeaveCriticalSection(&section_); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+private:
+    CRITICAL_SECTION& section_;
+};
+
+}  // namespace
+
+client::client(const std::wstring& pipeName, bool connectNow) : pipeName_(pipeName) {
+    InitializeCriticalSection(&lock_);
+    if (!connectNow) return;
+    try {
+        connect(kAttempts);
+    } catch (...) {
+        DeleteCriticalSection(&lock_);
+        throw;
+    }
+}
+
+client::~client() {
+    pipe_.reset();
+    DeleteCriticalSection(&lock_);
+}
+
+void client::connect(int attempts) {
+    if (pipe_ && pipe_->valid()) return;
+    std::unique_ptr<Con::ClientOverlappedPipe> pipe(
+        new Con::ClientOverlappedPipe(pipeName_, kAccess, PIPE_READMODE_MESSAGE, attempts));
+    pipe_ = std::move(pipe);
+}
+
+void client::reconnect() {
+    pipe_.reset();
+    connect(kAttempts);
+}
+
+void client::checkFinished() {
+    if (!pipe_->finished()) return;
+    logMessage(Warning, L"Connection to Orvex Management Service is broken: Pipe is finished");
+    throw vexception(L"Pipe is finished", VLOCATION("vpipechannel::client::query"));
+}
+
+std::unique_ptr<vserializer::input> client::exchange(const GUID& request, const vserializer::output& arguments) {
+    checkFinished();
+    vserializer::output body;
+    body.appendBlob(&request, sizeof request);  // GUID in its Windows memory layout
+    body.append(arguments);
+
+    const uint32_t n = body.size();
+    unsigned char length[4] = {static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
+                               static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24)};
+    pipe_->write(length, sizeof length, true);
+    // A pipe that breaks on the very first write went away between two
+    // requests: nothing reached the peer, so the request may be sent again.
+    checkFinished();
+    pipe_->write(body.data(), n, true);
+
+    unsigned char answer[4] = {0, 0, 0, 0};
+    pipe_->read(answer, sizeof answer, true);
+    const uint32_t m = answer[0] | answer[1] << 8 | answer[2] << 16 | static_cast<uint32_t>(answer[3]) << 24;
+    if (m == 0) return std::unique_ptr<vserializer::input>(new vserializer::input());
+    std::unique_ptr<unsigned char[]> bytes = vserializer::allocate(m);
+    // A pipe that ends meanwhile leaves a short answer, which fails its reader.
+    const DWORD got = pipe_->read(bytes.get(), m, true);
+    return std::unique_ptr<vserializer::input>(new vserializer::input(std::move(bytes), got));
+}
+
+std::unique_ptr<vserializer::input> client::query(const GUID& request, const vserializer::output& arguments) {
+    Lock lock(lock_);
+    if (!pipe_) connect(kAttempts);
+    try {
+        return exchange(request, arguments);
+    } catch (const ThreadCancelation::ThreadCanceledException&) {
+        throw;
+    } catch (...) {
+        // First failure: a new connection and one more try.
+    }
+    reconnect();
+    return exchange(request, arguments);
+}
+
+}  // namespace vpipechannel

@@ -1,0 +1,274 @@
+#include "pipe.h"
+
+#include "ipc/cancellation.h"
+#include "runtime/exceptions.h"
+#include "runtime/sysobjects.h"
+#include "runtime/text.h"
+#include "runtime/wait.h"
+
+namespace Con {
+
+namespace {
+
+HANDLE duplicate(HANDLE handle, bool inheritable, const char* function) {
+    HANDLE copy = nullptr;
+    HANDLE self = GetCurrentProcess();
+    if (!DuplicateHandle(self, handle, self, &copy, 0, inheritable ? TRUE : FALSE, DUPLICATE_SAME_ACCESS))
+        throwOSError(L"Unable to duplicate handle", GetLastError(), ErrorLocation(std::wstring(), function, __LINE__));
+    return copy;
+}
+
+[[noreturn]] void throwIncomplete(DWORD done, DWORD asked, const char* function) {
+    throw vexception(format(L"Completed only %d of %d bytes", static_cast<int>(done), static_cast<int>(asked)),
+                     ErrorLocation(std::wstring(), function, __LINE__));
+}
+
+}  // namespace
+
+// ---- Pipe
+
+Pipe::Pipe(HANDLE handle) : handle_(handle) {}
+
+Pipe::Pipe(const Pipe& other)
+    : handle_(other.valid() ? duplicate(other.handle_, true, "Con::Pipe::Pipe") : nullptr),
+      finished_(other.finished_),
+      requested_(other.requested_) {}
+
+Pipe::~Pipe() { closeHandle(); }
+
+bool Pipe::isEndOfPipe(DWORD error) {
+    return error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA;
+}
+
+void Pipe::closeHandle() {
+    if (valid()) CloseHandle(handle_);
+    handle_ = nullptr;
+}
+
+DWORD Pipe::read(void* buffer, DWORD count, bool exact) {
+    if (finished_) return 0;
+    DWORD done = 0;
+    if (ReadFile(handle_, buffer, count, &done, nullptr)) {
+        if (exact && done != count) throwIncomplete(done, count, "Con::Pipe::read");
+        return done;
+    }
+    DWORD error = GetLastError();
+    if (isEndOfPipe(error)) {
+        finished_ = true;
+        return 0;
+    }
+    throwOSError(L"Unable to read from pipe", error, VLOCATION("Con::Pipe::read"));
+}
+
+DWORD Pipe::write(const void* buffer, DWORD count, bool exact) {
+    if (finished_) return 0;
+    DWORD done = 0;
+    if (WriteFile(handle_, buffer, count, &done, nullptr)) {
+        if (exact && done != count) throwIncomplete(done, count, "Con::Pipe::write");
+        return done;
+    }
+    DWORD error = GetLastError();
+    if (isEndOfPipe(error)) {
+        finished_ = true;
+        return 0;
+    }
+    throwOSError(L"Unable to write to pipe", error, VLOCATION("Con::Pipe::write"));
+}
+
+void Pipe::close() {
+    closeHandle();
+    finished_ = true;
+}
+
+std::unique_ptr<Pipe> Pipe::clone() const { return std::unique_ptr<Pipe>(new Pipe(*this)); }
+
+// ---- Overlapped
+
+Overlapped::Overlapped() : overlapped_() {
+    overlapped_.hEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    if (!overlapped_.hEvent)
+        throwOSError(L"Unable to create event", GetLastError(), VLOCATION("Con::Overlapped::Overlapped"));
+}
+
+Overlapped::Overlapped(const Overlapped& other) : overlapped_() {
+    overlapped_.hEvent = duplicate(other.overlapped_.hEvent, false, "Con::Overlapped::Overlapped");
+}
+
+Overlapped::~Overlapped() {
+    if (overlapped_.hEvent) CloseHandle(overlapped_.hEvent);
+}
+
+// "resert" is how the location has always read in error texts; kept as is.
+void Overlapped::reset() {
+    if (!ResetEvent(overlapped_.hEvent))
+        throwOSError(L"Unable to reset event", GetLastError(), VLOCATION("Con::Overlapped::resert"));
+}
+
+// ---- OverlappedPipe
+
+OverlappedPipe::OverlappedPipe(HANDLE handle) : Pipe(handle) {}
+
+OverlappedPipe::OverlappedPipe(const OverlappedPipe& other)
+    : Pipe(other), overlapped_(other.overlapped_), idle_(other.idle_) {}
+
+OverlappedPipe::~OverlappedPipe() {
+    abandonPending();
+    closeHandle();
+}
+
+void OverlappedPipe::abandonPending() {
+    if (idle_) return;
+    if (valid()) {
+        // Targets this operation whichever thread began it.
+        CancelIoEx(handle_, overlapped_.get());
+        DWORD ignored = 0;
+        GetOverlappedResult(handle_, overlapped_.get(), &ignored, TRUE);
+    }
+    idle_ = true;
+    requested_ = 0;
+}
+
+DWORD OverlappedPipe::beginRead(void* buffer, DWORD count, bool exact) {
+    if (!idle_) throw vexception(L"Previous request has not completed!", VLOCATION("Con::OverlappedPipe::beginRead"));
+    if (finished_) return 0;
+    overlapped_.reset();
+    requested_ = count;
+    if (ReadFile(handle_, buffer, count, nullptr, overlapped_.get())) return internalComplete(exact);
+    DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING)
+        idle_ = false;
+    else if (isEndOfPipe(error))
+        finished_ = true;
+    else
+        throwOSError(L"Unable to read from pipe", error, VLOCATION("Con::OverlappedPipe::beginRead"));
+    return 0;
+}
+
+DWORD OverlappedPipe::beginWrite(const void* buffer, DWORD count, bool exact) {
+    if (!idle_) throw vexception(L"Previous request has not completed!", VLOCATION("Con::OverlappedPipe::beginWrite"));
+    if (finished_) return 0;
+    overlapped_.reset();
+    requested_ = count;
+    if (WriteFile(handle_, buffer, count, nullptr, overlapped_.get())) return internalComplete(exact);
+    DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING)
+        idle_ = false;
+    else if (isEndOfPipe(error))
+        finished_ = true;
+    else
+        throwOSError(L"Unable to write to pipe", error, VLOCATION("Con::OverlappedPipe::beginWrite"));
+    return 0;
+}
+
+DWORD OverlappedPipe::complete(HANDLE cancelEvent, DWORD timeout, bool exact) {
+    if (idle_) throw vexception(L"Previous request has completed!", VLOCATION("Con::OverlappedPipe::complete"));
+    HANDLE handles[2] = {overlapped_.event(), cancelEvent};
+    DWORD result = VSyncObject::waitForMultipleObjects(cancelEvent ? 2 : 1, handles, false, timeout);
+    switch (result) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED_0:
+        return internalComplete(exact);
+    case WAIT_OBJECT_0 + 1:
+    case WAIT_ABANDONED_0 + 1:
+    case WAIT_TIMEOUT:
+        abandonPending();
+        return 0;
+    case WAIT_FAILED:
+        throwOSError(L"Unable to complete pipe operation", GetLastError(), VLOCATION("Con::OverlappedPipe::complete"));
+    default:
+        throw vexception(format(L"Unable to complete pipe operation: Unknown state %X", static_cast<unsigned>(result)),
+                         VLOCATION("Con::OverlappedPipe::complete"));
+    }
+}
+
+DWORD OverlappedPipe::internalComplete(bool exact) {
+    DWORD done = 0;
+    if (!GetOverlappedResult(handle_, overlapped_.get(), &done, TRUE)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) {
+            finished_ = true;
+        } else {
+            idle_ = true;
+            requested_ = 0;
+            throwOSError(L"Unable to complete pipe operation", error,
+                         VLOCATION("Con::OverlappedPipe::internalComplete"));
+        }
+    }
+    idle_ = true;
+    DWORD asked = requested_;
+    requested_ = 0;
+    if (exact && done != asked) throwIncomplete(done, asked, "Con::OverlappedPipe::internalComplete");
+    return done;
+}
+
+DWORD OverlappedPipe::read(void* buffer, DWORD count, bool exact) {
+    DWORD done = beginRead(buffer, count, exact);
+    if (finished_ || idle_) return done;
+    return complete(nullptr, INFINITE, exact);
+}
+
+DWORD OverlappedPipe::write(const void* buffer, DWORD count, bool exact) {
+    DWORD done = beginWrite(buffer, count, exact);
+    if (finished_ || idle_) return done;
+    return complete(nullptr, INFINITE, exact);
+}
+
+void OverlappedPipe::close() {
+    abandonPending();
+    Pipe::close();
+    idle_ = true;
+}
+
+std::unique_ptr<Pipe> OverlappedPipe::clone() const { return std::unique_ptr<Pipe>(new OverlappedPipe(*this)); }
+
+// ---- ClientOverlappedPipe
+
+ClientOverlappedPipe::ClientOverlappedPipe(const std::wstring& name, DWORD access, DWORD readMode, int defaultAttempts)
+    : OverlappedPipe(create(name, access, readMode, defaultAttempts)) {}
+
+ClientOverlappedPipe::~ClientOverlappedPipe() = default;
+
+HANDLE ClientOverlappedPipe::create(const std::wstring& name, DWORD access, DWORD readMode, int defaultAttempts) {
+    const int attempts = pipeRetryCount(defaultAttempts);
+    if (attempts < 1)
+        throw vexception(L"Unable to connect to pipe " + name, VLOCATION("Con::ClientOverlappedPipe::create"));
+
+    VHandle handle;  // closed if a cancellation or a failure leaves early
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+        handle = VHandle(CreateFileW(name.c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+        if (handle.valid()) break;
+        DWORD error = GetLastError();
+        if (error != ERROR_PIPE_BUSY)
+            throwOSError(L"Unable to connect to pipe " + name, error, VLOCATION("Con::ClientOverlappedPipe::create"));
+        if (!WaitNamedPipeW(name.c_str(), 1000)) VSyncObject::sleep(50);
+    }
+    if (!handle.valid())
+        throw vexception(L"Unable to connect to pipe " + name, VLOCATION("Con::ClientOverlappedPipe::create"));
+
+    DWORD mode = readMode;
+    if (!SetNamedPipeHandleState(handle.get(), &mode, nullptr, nullptr))
+        throwOSError(L"Unable to set mode of pipe " + name, GetLastError(),
+                     VLOCATION("Con::ClientOverlappedPipe::create"));
+    return handle.release();
+}
+
+// ---- retry count
+
+int PipeRetryCount::get(int defaultCount) {
+    if (enabled_) {
+        try {
+            cached_ = value_.get();
+        } catch (...) {
+            enabled_ = false;
+        }
+    }
+    return cached_ != 0 ? static_cast<int>(cached_) : defaultCount;
+}
+
+int pipeRetryCount(int defaultCount) {
+    static PipeRetryCount count;
+    return count.get(defaultCount);
+}
+
+}  // namespace Con

@@ -1,0 +1,80 @@
+#include "srvclient.h"
+
+#include "ipc/cancellation.h"
+#include "runtime/setranslator.h"
+#include "runtime/text.h"
+
+namespace {
+
+// {AD3EBC3C-E6B9-4FCF-ABB9-ED1B3D524F22}
+const GUID kGetString = {0xAD3EBC3C, 0xE6B9, 0x4FCF, {0xAB, 0xB9, 0xED, 0x1B, 0x3D, 0x52, 0x4F, 0x22}};
+// {50A1A607-50B9-4DB3-92EC-B940EB87F8FF}
+const GUID kGetPassword = {0x50A1A607, 0x50B9, 0x4DB3, {0x92, 0xEC, 0xB9, 0x40, 0xEB, 0x87, 0xF8, 0xFF}};
+// {34D9F754-8BE8-46FE-9CF2-3AFDBE4E8DD8}
+const GUID kSetPassword = {0x34D9F754, 0x8BE8, 0x46FE, {0x9C, 0xF2, 0x3A, 0xFD, 0xBE, 0x4E, 0x8D, 0xD8}};
+
+// A catch point: a vexception keeps its type and gains the location; any
+// other failure becomes a vexception; a thread's cancellation passes as it is.
+// The context text is only built when something fails.
+template <class Context, class Body>
+auto catchPoint(Context&& context, const char* function, unsigned line, Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (vexception& e) {
+        e.addLocation(ErrorLocation(context(), function, line));
+        throw;
+    } catch (const ThreadCancelation::ThreadCanceledException&) {
+        throw;
+    } catch (...) {
+        throw currentAsVException(context(), function, line);
+    }
+}
+
+}  // namespace
+
+OrvexSrvClient::OrvexSrvClient() : vpipechannel::client(L"\\\\.\\pipe\\hvcpipe", true) {}
+
+OrvexSrvClient::OrvexSrvClient(const std::wstring& pipeName) : vpipechannel::client(pipeName, true) {}
+
+OrvexSrvClient& OrvexSrvClient::getInstance() {
+    auto context = [] { return std::wstring(L"get shared instance of OrvexSrvClient"); };
+    return catchPoint(context, "OrvexSrvClient::getInstance", __LINE__, []() -> OrvexSrvClient& {
+        // A constructor that throws leaves the static unconstructed: the next call tries again.
+        static OrvexSrvClient instance;
+        return instance;
+    });
+}
+
+std::wstring OrvexSrvClient::getString(const std::wstring& name) {
+    auto context = [&] { return format(L"getString(%s)", name.c_str()); };
+    return catchPoint(context, "OrvexSrvClient::getString", __LINE__, [&] {
+        SeTranslatorScope faults;
+        ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+        vserializer::output arguments;
+        arguments.appendString(name);
+        return query(kGetString, arguments)->readString();
+    });
+}
+
+std::wstring OrvexSrvClient::getPassword(const std::wstring& name) {
+    auto context = [&] { return format(L"getPassword('%s')", name.c_str()); };
+    return catchPoint(context, "OrvexSrvClient::getPassword", __LINE__, [&] {
+        SeTranslatorScope faults;
+        ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+        vserializer::output arguments;
+        arguments.appendString(name);
+        return query(kGetPassword, arguments)->readString();
+    });
+}
+
+void OrvexSrvClient::setPassword(const std::wstring& name, const std::wstring& password) {
+    auto context = [&] { return format(L"setPassword('%s')", name.c_str()); };
+    catchPoint(context, "OrvexSrvClient::setPassword", __LINE__, [&] {
+        SeTranslatorScope faults;
+        ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+        vserializer::output arguments;
+        arguments.appendString(name);
+        arguments.appendString(password);
+        query(kSetPassword, arguments);  // the answer is not read
+    });
+}

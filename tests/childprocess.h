@@ -1,0 +1,99 @@
+// Running a program of the test directory (hvctesthelper.exe by default) as
+// a child process, and keeping a configuration value safe while a test
+// changes it.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/registry.h"
+
+namespace childprocess {
+
+inline std::wstring binDirectory() {
+    wchar_t path[MAX_PATH];
+    std::wstring dir(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return dir.substr(0, dir.find_last_of(L'\\'));
+}
+
+struct Result {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string output;  // standard output, byte for byte
+};
+
+inline HANDLE inheritable(HANDLE handle) {
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS);
+    return copy;
+}
+
+// Starts the program with its standard output on `output` (inheritable) and
+// its standard error on ours.
+inline HANDLE start(const std::vector<std::wstring>& args, HANDLE output,
+                    const wchar_t* program = L"hvctesthelper.exe") {
+    std::wstring line = L"\"" + binDirectory() + L"\\" + program + L"\"";
+    for (const std::wstring& arg : args) line += L" \"" + arg + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = inheritable(GetStdHandle(STD_ERROR_HANDLE));
+    PROCESS_INFORMATION process = {};
+    CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    if (startup.hStdError) CloseHandle(startup.hStdError);
+    if (process.hThread) CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+// Waits for the process and closes it; the exit code, 0xFFFFFFFF for none.
+inline DWORD finish(HANDLE process) {
+    DWORD code = 0xFFFFFFFF;
+    if (process && WaitForSingleObject(process, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(process, &code);
+    if (process) CloseHandle(process);
+    return code;
+}
+
+// Runs the program to its end and collects its standard output.
+inline Result run(const std::vector<std::wstring>& args, const wchar_t* program = L"hvctesthelper.exe") {
+    Result result;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return result;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    HANDLE process = start(args, writeEnd, program);
+    CloseHandle(writeEnd);  // the reads end when the child's copy closes
+    char buffer[4096];
+    DWORD read = 0;
+    while (process && ReadFile(readEnd, buffer, sizeof buffer, &read, nullptr) && read)
+        result.output.append(buffer, read);
+    CloseHandle(readEnd);
+    result.exitCode = finish(process);
+    return result;
+}
+
+// Saves one value (up to 2 KB) of the configuration key and puts it back, or
+// removes it again, when the test ends.
+class SavedConfigValue {
+public:
+    explicit SavedConfigValue(const wchar_t* name) : name_(name) {}
+    ~SavedConfigValue() { existed_ ? put(type_, data_, size_) : remove(); }
+
+    void set(DWORD value) { put(REG_DWORD, &value, sizeof value); }
+    void set(const std::wstring& v) { put(REG_SZ, v.c_str(), static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t))); }
+    void remove() { RegDeleteKeyValueW(ConfigKey::root(), ConfigKey::subKey(), name_); }
+
+private:
+    void put(DWORD type, const void* data, DWORD size) {
+        RegSetKeyValueW(ConfigKey::root(), ConfigKey::subKey(), name_, type, data, size);
+    }
+
+    const wchar_t* name_;
+    DWORD type_ = 0, size_ = sizeof data_;
+    BYTE data_[2048];
+    bool existed_ = RegGetValueW(ConfigKey::root(), ConfigKey::subKey(), name_, RRF_RT_ANY | RRF_NOEXPAND, &type_,
+                                 data_, &size_) == ERROR_SUCCESS;
+};
+
+}  // namespace childprocess

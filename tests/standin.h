@@ -1,0 +1,114 @@
+// Runs the management-service stand-in (orvexsrv.exe, next to the test
+// program) as a separate process for one test, and stops it again. The
+// stand-in ends by itself when the test process ends.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "childprocess.h"
+
+namespace standin {
+
+using childprocess::binDirectory;
+
+// Different for every call in every process.
+inline std::wstring uniqueName(const wchar_t* what) {
+    static LONG counter = 0;
+    return std::wstring(L"hvctest-") + what + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(InterlockedIncrement(&counter));
+}
+
+inline std::wstring uniquePipe() { return L"\\\\.\\pipe\\" + uniqueName(L"pipe"); }
+
+const wchar_t* const servicePipe = L"\\\\.\\pipe\\hvcpipe";
+
+inline std::string readFile(const std::wstring& path) {
+    std::ostringstream text;
+    text << std::ifstream(path.c_str(), std::ios::binary).rdbuf();
+    return text.str();
+}
+
+inline void writeFile(const std::wstring& path, const std::string& text) {
+    std::ofstream(path.c_str(), std::ios::binary) << text;
+}
+
+class Server {
+public:
+    struct Options {
+        std::wstring pipe = servicePipe;
+        std::string file;       // the key/value file, UTF-8
+        std::wstring switches;  // more command-line switches
+        bool log = false;       // record each message received
+        bool waitReady = true;
+    };
+
+    explicit Server(Options options) : options_(std::move(options)) {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        file_ = temp + uniqueName(L"orvexsrv") + L".txt";
+        log_ = file_ + L".log";
+        writeFile(file_, options_.file);
+        start();
+    }
+    ~Server() {
+        stop();
+        DeleteFileW(file_.c_str());
+        DeleteFileW(log_.c_str());
+    }
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // True once clients can connect.
+    bool running() const { return process_ != nullptr; }
+    const std::wstring& file() const { return file_; }
+    const std::wstring& pipe() const { return options_.pipe; }
+
+    // Messages received so far, one hex line each.
+    std::vector<std::string> messages() const {
+        std::vector<std::string> lines;
+        std::ifstream log(log_.c_str());
+        for (std::string line; std::getline(log, line);) lines.push_back(line);
+        return lines;
+    }
+
+    void start() {
+        stop();
+        const std::wstring ready = uniqueName(L"ready");
+        HANDLE readyEvent = CreateEventW(nullptr, TRUE, FALSE, ready.c_str());
+        std::vector<std::wstring> args = {L"--quiet", L"--pipe", options_.pipe, L"--ready-event", ready, L"--parent",
+                                          std::to_wstring(GetCurrentProcessId())};
+        std::wistringstream switches(options_.switches);
+        for (std::wstring word; switches >> word;) args.push_back(word);
+        if (options_.log) args.insert(args.end(), {L"--log", log_});
+        args.push_back(file_);
+        process_ = childprocess::start(args, nullptr, L"orvexsrv.exe");  // errors on our stderr
+        HANDLE waits[2] = {readyEvent, process_};
+        if (!process_ || (options_.waitReady && WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0)) {
+            ADD_FAILURE() << "orvexsrv.exe did not get ready";
+            stop();
+        }
+        CloseHandle(readyEvent);
+    }
+
+    // Ends the stand-in, as a crash would, and waits until it has gone.
+    void stop() {
+        if (!process_) return;
+        TerminateProcess(process_, 0);
+        WaitForSingleObject(process_, 10000);
+        CloseHandle(std::exchange(process_, nullptr));
+    }
+
+private:
+    Options options_;
+    std::wstring file_, log_;
+    HANDLE process_ = nullptr;
+};
+
+}  // namespace standin
