@@ -23,11 +23,7 @@ using bench::secondsFor;
 
 int main(int argc, char** argv) {
     int iterations = argc > 1 ? std::atoi(argv[1]) : 20000;
-    HMODULE module = LoadLibraryW(L"hvcdmtutils.dll");
-    if (!module) {
-        std::fprintf(stderr, "cannot load hvcdmtutils.dll\n");
-        return 1;
-    }
+    HMODULE module = bench::loadLibrary();
     auto toAscii = bind<HVC_idn_toAscii_t>(module, HVC_NAME_idn_toAscii);
     auto base64 = bind<HVC_Base64Decode_t>(module, HVC_NAME_Base64Decode);
     auto freeString = bind<HVC_FreeString_t>(module, HVC_NAME_FreeString);

@@ -98,11 +98,7 @@ int main(int argc, char** argv) {
     Service service("param MySQL_DB_HOST=" + host + "\nparam MySQL_DB_PORT=" + db["HVC_DB_PORT"] +
                     "\nparam mySQLDBName=" + name + "\nparam ORVEX_DATABASE_LOGIN=" + login +
                     "\nparam ORVEX_DATABASE_PROVIDER_NAME=MySQL\npassword pwd=" + password + "\n");
-    HMODULE module = LoadLibraryW(L"hvcdmtutils.dll");
-    if (!module) {
-        std::fprintf(stderr, "cannot load hvcdmtutils.dll\n");
-        return 1;
-    }
+    HMODULE module = bench::loadLibrary();
     auto query = bind<HVC_QueryDbValue_t>(module, HVC_NAME_QueryDbValue);
     auto freeString = bind<HVC_FreeString_t>(module, HVC_NAME_FreeString);
     auto lastError = bind<HVC_GetLastHvcDmtError_t>(module, HVC_NAME_GetLastHvcDmtError);

@@ -28,6 +28,16 @@ T bind(HMODULE module, const char* name) {
     return proc;
 }
 
+// The DLL next to the bench; the bench cannot go on without it.
+inline HMODULE loadLibrary() {
+    HMODULE module = LoadLibraryW(L"hvcdmtutils.dll");
+    if (!module) {
+        std::fprintf(stderr, "cannot load hvcdmtutils.dll (error %lu)\n", GetLastError());
+        std::exit(1);
+    }
+    return module;
+}
+
 // The directory of the running bench, where the DLL and orvexsrv.exe lie.
 inline std::wstring binDirectory() {
     wchar_t path[MAX_PATH];

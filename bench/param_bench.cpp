@@ -76,13 +76,9 @@ int main(int argc, char** argv) {
     HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, L"hvcparambench-stop");
     HANDLE service = startService(file, ready);
 
-    HMODULE module = LoadLibraryW(L"hvcdmtutils.dll");
-    if (!module) fail("cannot load hvcdmtutils.dll");
-    auto getParam =
-        reinterpret_cast<HVC_GetParam_t>(reinterpret_cast<void*>(GetProcAddress(module, HVC_NAME_GetParam)));
-    auto freeString =
-        reinterpret_cast<HVC_FreeString_t>(reinterpret_cast<void*>(GetProcAddress(module, HVC_NAME_FreeString)));
-    if (!getParam || !freeString) fail("missing export");
+    HMODULE module = bench::loadLibrary();
+    auto getParam = bench::bind<HVC_GetParam_t>(module, HVC_NAME_GetParam);
+    auto freeString = bench::bind<HVC_FreeString_t>(module, HVC_NAME_FreeString);
 
     // Raw: one synchronous message-mode client, the same four messages.
     HANDLE pipe = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "ipc/cancellation.h"
+
 namespace exportframe {
 namespace {
 std::string slot;

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "ipc/cancellation.h"
 #include "runtime/exceptions.h"
 #include "runtime/setranslator.h"
 #include "runtime/text.h"
@@ -41,10 +40,8 @@ Result boundary(Result failure, bool clearOnSuccess, Body&& body) {
         Result result = body();
         if (clearOnSuccess) setLastError(nullptr);
         return result;
-    } catch (const ThreadCancelation::ThreadCanceledException&) {
-        throw;  // the host's thread top ends a cancelled thread
     } catch (...) {
-        storeCurrentException();
+        storeCurrentException();  // rethrows a thread's cancellation
     }
     return failure;
 }

@@ -45,11 +45,9 @@ void Pipe::closeHandle() {
     handle_ = nullptr;
 }
 
-DWORD Pipe::read(void* buffer, DWORD count, bool exact) {
-    if (finished_) return 0;
-    DWORD done = 0;
-    if (ReadFile(handle_, buffer, count, &done, nullptr)) {
-        if (exact && done != count) throwIncomplete(done, count, "Con::Pipe::read");
+DWORD Pipe::settle(BOOL ok, DWORD done, DWORD count, bool exact, const wchar_t* failure, const char* function) {
+    if (ok) {
+        if (exact && done != count) throwIncomplete(done, count, function);
         return done;
     }
     DWORD error = GetLastError();
@@ -57,22 +55,21 @@ DWORD Pipe::read(void* buffer, DWORD count, bool exact) {
         finished_ = true;
         return 0;
     }
-    throwOSError(L"Unable to read from pipe", error, VLOCATION("Con::Pipe::read"));
+    throwOSError(failure, error, ErrorLocation(std::wstring(), function, __LINE__));
+}
+
+DWORD Pipe::read(void* buffer, DWORD count, bool exact) {
+    if (finished_) return 0;
+    DWORD done = 0;
+    BOOL ok = ReadFile(handle_, buffer, count, &done, nullptr);
+    return settle(ok, done, count, exact, L"Unable to read from pipe", "Con::Pipe::read");
 }
 
 DWORD Pipe::write(const void* buffer, DWORD count, bool exact) {
     if (finished_) return 0;
     DWORD done = 0;
-    if (WriteFile(handle_, buffer, count, &done, nullptr)) {
-        if (exact && done != count) throwIncomplete(done, count, "Con::Pipe::write");
-        return done;
-    }
-    DWORD error = GetLastError();
-    if (isEndOfPipe(error)) {
-        finished_ = true;
-        return 0;
-    }
-    throwOSError(L"Unable to write to pipe", error, VLOCATION("Con::Pipe::write"));
+    BOOL ok = WriteFile(handle_, buffer, count, &done, nullptr);
+    return settle(ok, done, count, exact, L"Unable to write to pipe", "Con::Pipe::write");
 }
 
 void Pipe::close() {
@@ -128,36 +125,37 @@ void OverlappedPipe::abandonPending() {
     requested_ = 0;
 }
 
-DWORD OverlappedPipe::beginRead(void* buffer, DWORD count, bool exact) {
-    if (!idle_) throw vexception(L"Previous request has not completed!", VLOCATION("Con::OverlappedPipe::beginRead"));
-    if (finished_) return 0;
+bool OverlappedPipe::prepare(DWORD count, const char* function) {
+    if (!idle_)
+        throw vexception(L"Previous request has not completed!", ErrorLocation(std::wstring(), function, __LINE__));
+    if (finished_) return false;
     overlapped_.reset();
     requested_ = count;
-    if (ReadFile(handle_, buffer, count, nullptr, overlapped_.get())) return internalComplete(exact);
+    return true;
+}
+
+DWORD OverlappedPipe::started(BOOL ok, bool exact, const wchar_t* failure, const char* function) {
+    if (ok) return internalComplete(exact);
     DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING)
         idle_ = false;
     else if (isEndOfPipe(error))
         finished_ = true;
     else
-        throwOSError(L"Unable to read from pipe", error, VLOCATION("Con::OverlappedPipe::beginRead"));
+        throwOSError(failure, error, ErrorLocation(std::wstring(), function, __LINE__));
     return 0;
 }
 
+DWORD OverlappedPipe::beginRead(void* buffer, DWORD count, bool exact) {
+    if (!prepare(count, "Con::OverlappedPipe::beginRead")) return 0;
+    BOOL ok = ReadFile(handle_, buffer, count, nullptr, overlapped_.get());
+    return started(ok, exact, L"Unable to read from pipe", "Con::OverlappedPipe::beginRead");
+}
+
 DWORD OverlappedPipe::beginWrite(const void* buffer, DWORD count, bool exact) {
-    if (!idle_) throw vexception(L"Previous request has not completed!", VLOCATION("Con::OverlappedPipe::beginWrite"));
-    if (finished_) return 0;
-    overlapped_.reset();
-    requested_ = count;
-    if (WriteFile(handle_, buffer, count, nullptr, overlapped_.get())) return internalComplete(exact);
-    DWORD error = GetLastError();
-    if (error == ERROR_IO_PENDING)
-        idle_ = false;
-    else if (isEndOfPipe(error))
-        finished_ = true;
-    else
-        throwOSError(L"Unable to write to pipe", error, VLOCATION("Con::OverlappedPipe::beginWrite"));
-    return 0;
+    if (!prepare(count, "Con::OverlappedPipe::beginWrite")) return 0;
+    BOOL ok = WriteFile(handle_, buffer, count, nullptr, overlapped_.get());
+    return started(ok, exact, L"Unable to write to pipe", "Con::OverlappedPipe::beginWrite");
 }
 
 DWORD OverlappedPipe::complete(HANDLE cancelEvent, DWORD timeout, bool exact) {

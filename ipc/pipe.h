@@ -39,6 +39,8 @@ protected:
     // ERROR_HANDLE_EOF, ERROR_BROKEN_PIPE, ERROR_NO_DATA: the peer has gone.
     static bool isEndOfPipe(DWORD error);
     void closeHandle();
+    // The outcome of a synchronous ReadFile or WriteFile; call right after it.
+    DWORD settle(BOOL ok, DWORD done, DWORD count, bool exact, const wchar_t* failure, const char* function);
 
     HANDLE handle_;
     bool finished_ = false;
@@ -89,6 +91,10 @@ public:
 
 protected:
     DWORD internalComplete(bool exact);
+    // Before an operation begins: false when the pipe has finished.
+    bool prepare(DWORD count, const char* function);
+    // The outcome of an overlapped ReadFile or WriteFile; call right after it.
+    DWORD started(BOOL ok, bool exact, const wchar_t* failure, const char* function);
     // Stops a pending operation and waits until the system lets go of the
     // buffer and the OVERLAPPED.
     void abandonPending();

@@ -23,9 +23,8 @@ auto catchPoint(Context&& context, const char* function, unsigned line, Body&& b
     } catch (vexception& e) {
         e.addLocation(ErrorLocation(context(), function, line));
         throw;
-    } catch (const ThreadCancelation::ThreadCanceledException&) {
-        throw;
     } catch (...) {
+        // A thread's cancellation leaves currentAsVException as it came.
         throw currentAsVException(context(), function, line);
     }
 }
