@@ -1,10 +1,10 @@
-#include "connparams.h"
+#include "database/connparams.h"
 
 #include <cstdlib>
 
-#include "ipc/cancellation.h"
+#include "runtime/cancellation.h"
 #include "ipc/srvclient.h"
-#include "provider.h"
+#include "database/provider.h"
 
 namespace {
 

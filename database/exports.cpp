@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "connparams.h"
-#include "exports/frame.h"
-#include "ipc/cancellation.h"
-#include "provider.h"
+#include "database/connparams.h"
+#include "runtime/exportframe.h"
+#include "runtime/cancellation.h"
+#include "database/provider.h"
 #include "runtime/log.h"
 
 namespace {

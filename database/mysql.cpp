@@ -1,4 +1,4 @@
-#include "mysql.h"
+#include "database/mysql.h"
 
 #include <windows.h>
 
@@ -6,8 +6,8 @@
 
 #include <cwchar>
 
-#include "connparams.h"
-#include "ipc/cancellation.h"
+#include "database/connparams.h"
+#include "runtime/cancellation.h"
 #include "runtime/exceptions.h"
 #include "runtime/log.h"
 #include "runtime/sysobjects.h"

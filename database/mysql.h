@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "provider.h"
+#include "database/provider.h"
 
 struct st_mysql;
 struct st_mysql_res;

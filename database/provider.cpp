@@ -1,10 +1,10 @@
-#include "provider.h"
+#include "database/provider.h"
 
 #include <cwchar>
 #include <new>
 
-#include "ipc/cancellation.h"
-#include "mysql.h"
+#include "runtime/cancellation.h"
+#include "database/mysql.h"
 #include "runtime/exceptions.h"
 
 const wchar_t* const kCounterTableName = L"ms_jet_counter";

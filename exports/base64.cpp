@@ -1,4 +1,4 @@
-#include "base64.h"
+#include "exports/base64.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // HVC_GetParam: a named parameter of the panel, as its management service
 // answers it.
-#include "frame.h"
+#include "runtime/exportframe.h"
 #include "ipc/srvclient.h"
 
 HVC_EXPORT const char* __cdecl HVC_GetParam(const char* name) {

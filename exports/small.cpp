@@ -1,8 +1,8 @@
 // The exports that work on the last-error slot and on returned strings.
 #include <cstdlib>
 
-#include "base64.h"
-#include "frame.h"
+#include "exports/base64.h"
+#include "runtime/exportframe.h"
 
 HVC_EXPORT const char* __cdecl HVC_GetLastHvcDmtError() { return exportframe::lastError(); }
 

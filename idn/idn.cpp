@@ -1,9 +1,9 @@
-#include "idn.h"
+#include "idn/idn.h"
 
 #include <idn-free.h>
 #include <idna.h>
 
-#include "exports/frame.h"
+#include "runtime/exportframe.h"
 
 namespace idn {
 namespace {

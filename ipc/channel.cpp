@@ -1,6 +1,6 @@
-#include "channel.h"
+#include "ipc/channel.h"
 
-#include "ipc/cancellation.h"
+#include "runtime/cancellation.h"
 #include "runtime/log.h"
 
 namespace vpipechannel {

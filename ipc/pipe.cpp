@@ -1,6 +1,6 @@
-#include "pipe.h"
+#include "ipc/pipe.h"
 
-#include "ipc/cancellation.h"
+#include "runtime/cancellation.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysobjects.h"
 #include "runtime/text.h"

@@ -1,4 +1,4 @@
-#include "serializer.h"
+#include "ipc/serializer.h"
 
 #include <cstdlib>
 #include <cstring>

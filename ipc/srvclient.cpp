@@ -1,6 +1,6 @@
-#include "srvclient.h"
+#include "ipc/srvclient.h"
 
-#include "ipc/cancellation.h"
+#include "runtime/cancellation.h"
 #include "runtime/setranslator.h"
 #include "runtime/text.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "channel.h"
+#include "ipc/channel.h"
 
 class OrvexSrvClient : public vpipechannel::client {
 public:

@@ -1,4 +1,4 @@
-#include "comerror.h"
+#include "runtime/comerror.h"
 
 #include <oleauto.h>
 

@@ -1,12 +1,12 @@
-#include "exceptions.h"
+#include "runtime/exceptions.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
 
-#include "comerror.h"
-#include "ipc/cancellation.h"
-#include "text.h"
+#include "runtime/comerror.h"
+#include "runtime/cancellation.h"
+#include "runtime/text.h"
 
 vexception::vexception(std::wstring message) : message_(std::move(message)) {}
 

@@ -19,8 +19,11 @@ struct ErrorLocation {
     unsigned line;
 };
 
-// Location of a throw point: VLOCATION("registry::open").
+// Location of a throw point: VLOCATION("registry::open"). A helper that
+// throws for its caller takes the caller's ErrorLocation as an argument.
 #define VLOCATION(function) ErrorLocation(std::wstring(), (function), __LINE__)
+// A throw point whose reported line is fixed, whatever line it stands on.
+#define VLOCATION_AT(function, line) ErrorLocation(std::wstring(), (function), (line))
 // Location of a catch point that gives a context text.
 #define VCATCH_LOCATION(context, function) ErrorLocation((context), (function), __LINE__)
 

@@ -1,12 +1,12 @@
-#include "log.h"
+#include "runtime/log.h"
 
 #include <cstdarg>
 #include <cstdio>
 
-#include "exports/executecontext.h"
-#include "registry.h"
-#include "sysobjects.h"
-#include "text.h"
+#include "runtime/executecontext.h"
+#include "runtime/registry.h"
+#include "runtime/sysobjects.h"
+#include "runtime/text.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "exceptions.h"
+#include "runtime/exceptions.h"
 
 enum LogLevel : unsigned char { Info = 0, Warning = 1, Result = 2, Error = 3, Unexpected = 4, Crash = 5 };
 

@@ -1,9 +1,9 @@
-#include "registry.h"
+#include "runtime/registry.h"
 
 #include <vector>
 
-#include "exceptions.h"
-#include "fs/filename.h"
+#include "runtime/exceptions.h"
+#include "runtime/pathtext.h"
 
 namespace {
 

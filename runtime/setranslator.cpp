@@ -1,4 +1,4 @@
-#include "setranslator.h"
+#include "runtime/setranslator.h"
 
 #include <float.h>
 

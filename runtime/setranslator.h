@@ -18,7 +18,7 @@
 // Stack overflow is never translated: there is no stack left to throw on.
 #pragma once
 
-#include "exceptions.h"
+#include "runtime/exceptions.h"
 
 // Writes a crash dump through the hook (when set), then throws cwrpexception(code).
 [[noreturn]] void seTranslator(unsigned code, EXCEPTION_POINTERS* pointers);

@@ -1,9 +1,9 @@
-#include "sysobjects.h"
+#include "runtime/sysobjects.h"
 
 #include <rpc.h>
 
-#include "exceptions.h"
-#include "text.h"
+#include "runtime/exceptions.h"
+#include "runtime/text.h"
 
 VHandle::VHandle(const VHandle& other) {
     if (!other.valid() || !other.handle_) return;

@@ -1,11 +1,11 @@
-#include "text.h"
+#include "runtime/text.h"
 
 #include <windows.h>
 
 #include <cstdlib>
 #include <cwchar>
 
-#include "exceptions.h"
+#include "runtime/exceptions.h"
 
 std::wstring wstr(const std::string& text, unsigned codePage) {
     if (text.empty()) return std::wstring();

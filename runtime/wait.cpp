@@ -1,6 +1,6 @@
-#include "wait.h"
+#include "runtime/wait.h"
 
-#include "ipc/cancellation.h"
+#include "runtime/cancellation.h"
 #include "runtime/exceptions.h"
 
 namespace VSyncObject {

@@ -7,9 +7,9 @@
 #include <functional>
 #include <memory>
 
-#include "exports/executecontext.h"
-#include "exports/frame.h"
-#include "ipc/cancellation.h"
+#include "runtime/executecontext.h"
+#include "runtime/exportframe.h"
+#include "runtime/cancellation.h"
 #include "runtime/exceptions.h"
 #include "runtime/wait.h"
 

@@ -9,7 +9,7 @@
 
 #define HVC_NO_IMPORT_DECLARATIONS
 #include "childprocess.h"
-#include "exports/executecontext.h"
+#include "runtime/executecontext.h"
 #include "exports/hvcdmtutils.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "childprocess.h"
-#include "exports/executecontext.h"
+#include "runtime/executecontext.h"
 #include "runtime/log.h"
 #include "runtime/registry.h"
 

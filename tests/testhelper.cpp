@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "exports/executecontext.h"
+#include "runtime/executecontext.h"
 #include "runtime/log.h"
 #include "runtime/sysobjects.h"
 

@@ -38,16 +38,11 @@
 
 #include <map>
 
+#include "runtime/threadcanceled.h"
+
 namespace ThreadCancelation {
 
 class CancelationPoint;
-
-// The exception that unwinds a cancelled thread. Deliberately not derived from
-// std::exception, so that no catch point of the library mistakes it for a
-// failure.
-struct ThreadCanceledException {
-    DWORD threadId;
-};
 
 // One per process, shared by all modules through the execute context.
 class CancellationRegistry {

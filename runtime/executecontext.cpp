@@ -1,4 +1,4 @@
-#include "executecontext.h"
+#include "runtime/executecontext.h"
 
 #include <windows.h>
 // psapi.dll's EnumProcessModules: kernel32's K32 variant is missing before Windows 7.
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "ipc/cancellation.h"
+#include "runtime/cancellation.h"
 
 // Exported by name as DATA; null until this module asks, and after its release.
 extern "C" {

@@ -1,9 +1,9 @@
-#include "cancellation.h"
+#include "runtime/cancellation.h"
 
 #include <exception>
 #include <string>
 
-#include "exports/executecontext.h"
+#include "runtime/executecontext.h"
 #include "runtime/exceptions.h"
 #include "runtime/log.h"
 #include "runtime/sysobjects.h"

@@ -1,8 +1,8 @@
-#include "frame.h"
+#include "runtime/exportframe.h"
 
 #include <cstring>
 
-#include "ipc/cancellation.h"
+#include "runtime/cancellation.h"
 
 namespace exportframe {
 namespace {
