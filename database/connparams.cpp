@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "runtime/cancellation.h"
+#include "runtime/catchpoint.h"
 #include "ipc/srvclient.h"
 #include "database/provider.h"
 
@@ -19,13 +19,7 @@ bool environment(const wchar_t* variable, std::wstring& value) {
 }  // namespace
 
 std::wstring readServiceParam(const std::wstring& name, const std::wstring& defaultValue) {
-    try {
-        return OrvexSrvClient::getInstance().getString(name);
-    } catch (const ThreadCancelation::ThreadCanceledException&) {
-        throw;
-    } catch (...) {
-        return defaultValue;
-    }
+    return valueOr(defaultValue, [&] { return OrvexSrvClient::getInstance().getString(name); });
 }
 
 std::wstring readDbPassword() { return OrvexSrvClient::getInstance().getPassword(L"pwd"); }

@@ -7,7 +7,6 @@
 
 #include "database/connparams.h"
 #include "runtime/exportframe.h"
-#include "runtime/cancellation.h"
 #include "database/provider.h"
 #include "runtime/log.h"
 
@@ -48,7 +47,7 @@ void requireReference(const std::string& value, const char* name) {
 }  // namespace
 
 HVC_EXPORT const char* __cdecl HVC_QueryDbValue(const char* statement) {
-    return exportframe::boundary<const char*>(nullptr, false, [&]() -> const char* {
+    return exportframe::boundary<const char*>(nullptr, exportframe::OnSuccess::KeepSlot, [&]() -> const char* {
         exportframe::required(statement, "query");
         DbConnection connection(false);
         connectOnDemand(connection.provider());
@@ -62,7 +61,7 @@ HVC_EXPORT const char* __cdecl HVC_QueryDbValue(const char* statement) {
 }
 
 HVC_EXPORT void __cdecl HVC_ExecuteDb(const char* statement, long* lastId) {
-    exportframe::boundary(0, true, [&] {
+    exportframe::boundary(0, exportframe::OnSuccess::ClearSlot, [&] {
         exportframe::required(statement, "statement");
         DbConnection connection(false);
         connectOnDemand(connection.provider());
@@ -75,7 +74,7 @@ HVC_EXPORT void __cdecl HVC_ExecuteDb(const char* statement, long* lastId) {
 }
 
 HVC_EXPORT const char* __cdecl HVC_getPassword() {
-    return exportframe::boundary<const char*>(nullptr, false, [] {
+    return exportframe::boundary<const char*>(nullptr, exportframe::OnSuccess::KeepSlot, [] {
         DbConnectionParams params = getDbConnectionParams();
         return exportframe::newString(cstr(params.password, CP_ACP));
     });
@@ -103,9 +102,7 @@ HVC_EXPORT void __cdecl HVC_getOrvexDbConnectionInfo(std::string& host, std::str
         port.swap(portText);
         login.swap(loginText);
         password.swap(passwordText);
-    } catch (const ThreadCancelation::ThreadCanceledException&) {
-        throw;
     } catch (...) {
-        exportframe::storeCurrentException();
+        exportframe::storeCurrentException();  // rethrows a thread's cancellation
     }
 }

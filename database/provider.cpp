@@ -3,7 +3,7 @@
 #include <cwchar>
 #include <new>
 
-#include "runtime/cancellation.h"
+#include "runtime/catchpoint.h"
 #include "database/mysql.h"
 #include "runtime/exceptions.h"
 
@@ -40,16 +40,13 @@ void resetCounterTable(IDatabaseProvider& provider) {
     long long highest = 0;
     for (const auto& pair : counted) {
         // A table the database lacks simply does not count.
-        try {
+        ignoreFailure([&] {
             RecordSetRef records(provider.query(std::wstring(L"select max(`") + pair[1] + L"`) from `" + pair[0] + L"`"));
             if (records->next()) {
                 long long value = std::wcstoll(records->getValue(0, L"", true).c_str(), nullptr, 10);
                 if (value > highest) highest = value;
             }
-        } catch (const ThreadCancelation::ThreadCanceledException&) {
-            throw;
-        } catch (...) {
-        }
+        });
     }
     provider.execute(L"delete from ms_jet_counter");
     provider.setIdentityInsert(kCounterTableName);

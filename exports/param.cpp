@@ -4,8 +4,7 @@
 #include "ipc/srvclient.h"
 
 HVC_EXPORT const char* __cdecl HVC_GetParam(const char* name) {
-    // The slot is cleared at entry only.
-    return exportframe::boundary<const char*>(nullptr, false, [&] {
+    return exportframe::boundary<const char*>(nullptr, exportframe::OnSuccess::KeepSlot, [&] {
         std::wstring wideName = wstr(exportframe::required(name, "name"), 0);
         return exportframe::newString(cstr(OrvexSrvClient::getInstance().getString(wideName), 0));
     });

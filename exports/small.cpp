@@ -7,7 +7,7 @@
 HVC_EXPORT const char* __cdecl HVC_GetLastHvcDmtError() { return exportframe::lastError(); }
 
 HVC_EXPORT int __cdecl HVC_FreeString(const char* block) {
-    return exportframe::boundary(-1, true, [&] {
+    return exportframe::boundary(-1, exportframe::OnSuccess::ClearSlot, [&] {
         std::free(const_cast<char*>(block));
         return 0;
     });

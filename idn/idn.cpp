@@ -58,14 +58,14 @@ std::string toUtf8(const std::string& input, bool, bool) {
 }  // namespace idn
 
 HVC_EXPORT const char* __cdecl HVC_idn_toAscii(const char* name) {
-    return exportframe::boundary<const char*>(nullptr, true, [&] {
+    return exportframe::boundary<const char*>(nullptr, exportframe::OnSuccess::ClearSlot, [&] {
         std::string result = idn::toAscii(exportframe::required(name, "name"), false, false);
         return exportframe::newString(result);
     });
 }
 
 HVC_EXPORT const char* __cdecl HVC_idn_toUtf8(const char* name) {
-    return exportframe::boundary<const char*>(nullptr, true, [&] {
+    return exportframe::boundary<const char*>(nullptr, exportframe::OnSuccess::ClearSlot, [&] {
         std::string result = idn::toUtf8(exportframe::required(name, "name"), false, false);
         return exportframe::newString(result);
     });

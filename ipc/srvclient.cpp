@@ -1,6 +1,7 @@
 #include "ipc/srvclient.h"
 
 #include "runtime/cancellation.h"
+#include "runtime/catchpoint.h"
 #include "runtime/setranslator.h"
 #include "runtime/text.h"
 
@@ -13,22 +14,6 @@ const GUID kGetPassword = {0x50A1A607, 0x50B9, 0x4DB3, {0x92, 0xEC, 0xB9, 0x40, 
 // {34D9F754-8BE8-46FE-9CF2-3AFDBE4E8DD8}
 const GUID kSetPassword = {0x34D9F754, 0x8BE8, 0x46FE, {0x9C, 0xF2, 0x3A, 0xFD, 0xBE, 0x4E, 0x8D, 0xD8}};
 
-// A catch point: a vexception keeps its type and gains the location; any
-// other failure becomes a vexception; a thread's cancellation passes as it is.
-// The context text is only built when something fails.
-template <class Context, class Body>
-auto catchPoint(Context&& context, const char* function, unsigned line, Body&& body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (vexception& e) {
-        e.addLocation(ErrorLocation(context(), function, line));
-        throw;
-    } catch (...) {
-        // A thread's cancellation leaves currentAsVException as it came.
-        throw currentAsVException(context(), function, line);
-    }
-}
-
 }  // namespace
 
 OrvexSrvClient::OrvexSrvClient() : vpipechannel::client(L"\\\\.\\pipe\\hvcpipe", true) {}
@@ -37,7 +22,7 @@ OrvexSrvClient::OrvexSrvClient(const std::wstring& pipeName) : vpipechannel::cli
 
 OrvexSrvClient& OrvexSrvClient::getInstance() {
     auto context = [] { return std::wstring(L"get shared instance of OrvexSrvClient"); };
-    return catchPoint(context, "OrvexSrvClient::getInstance", __LINE__, []() -> OrvexSrvClient& {
+    return catchPoint(context, VCATCH_SITE("OrvexSrvClient::getInstance"), []() -> OrvexSrvClient& {
         // A constructor that throws leaves the static unconstructed: the next call tries again.
         static OrvexSrvClient instance;
         return instance;
@@ -46,7 +31,7 @@ OrvexSrvClient& OrvexSrvClient::getInstance() {
 
 std::wstring OrvexSrvClient::getString(const std::wstring& name) {
     auto context = [&] { return format(L"getString(%s)", name.c_str()); };
-    return catchPoint(context, "OrvexSrvClient::getString", __LINE__, [&] {
+    return catchPoint(context, VCATCH_SITE("OrvexSrvClient::getString"), [&] {
         SeTranslatorScope faults;
         ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
         vserializer::output arguments;
@@ -57,7 +42,7 @@ std::wstring OrvexSrvClient::getString(const std::wstring& name) {
 
 std::wstring OrvexSrvClient::getPassword(const std::wstring& name) {
     auto context = [&] { return format(L"getPassword('%s')", name.c_str()); };
-    return catchPoint(context, "OrvexSrvClient::getPassword", __LINE__, [&] {
+    return catchPoint(context, VCATCH_SITE("OrvexSrvClient::getPassword"), [&] {
         SeTranslatorScope faults;
         ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
         vserializer::output arguments;
@@ -68,7 +53,7 @@ std::wstring OrvexSrvClient::getPassword(const std::wstring& name) {
 
 void OrvexSrvClient::setPassword(const std::wstring& name, const std::wstring& password) {
     auto context = [&] { return format(L"setPassword('%s')", name.c_str()); };
-    catchPoint(context, "OrvexSrvClient::setPassword", __LINE__, [&] {
+    catchPoint(context, VCATCH_SITE("OrvexSrvClient::setPassword"), [&] {
         SeTranslatorScope faults;
         ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
         vserializer::output arguments;

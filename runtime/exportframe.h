@@ -29,16 +29,20 @@ const char* required(const char* value, const char* name);
 // cancellation is rethrown untouched.
 void storeCurrentException();
 
+// What a successful call does with the slot on its way out. The slot is
+// always cleared at entry; ClearSlot empties it once more, so that no text
+// that body left behind (a logged, recovered failure) survives the call.
+enum class OnSuccess { KeepSlot, ClearSlot };
+
 // Runs body with the slot cleared at entry; any exception ends as text in
-// the slot and the failure value. clearOnSuccess empties the slot again on
-// the way out, so a successful call leaves no stale text.
+// the slot and the failure value.
 template <class Result, class Body>
-Result boundary(Result failure, bool clearOnSuccess, Body&& body) {
+Result boundary(Result failure, OnSuccess onSuccess, Body&& body) {
     setLastError(nullptr);
     try {
         SeTranslatorScope faults;
         Result result = body();
-        if (clearOnSuccess) setLastError(nullptr);
+        if (onSuccess == OnSuccess::ClearSlot) setLastError(nullptr);
         return result;
     } catch (...) {
         storeCurrentException();  // rethrows a thread's cancellation

@@ -132,7 +132,7 @@ TEST(Cancellation, TrackingRecordsTheInnermostPoint) {
 
 TEST(Cancellation, CatchPointsLetTheCancellationPass) {
     exportframe::setLastError("stale");
-    EXPECT_THROW(exportframe::boundary(-1, true, []() -> int { throw ThreadCanceledException{1}; }),
+    EXPECT_THROW(exportframe::boundary(-1, exportframe::OnSuccess::ClearSlot, []() -> int { throw ThreadCanceledException{1}; }),
                  ThreadCanceledException);
     EXPECT_EQ(exportframe::lastError(), nullptr);
     try {
