@@ -15,9 +15,9 @@
 
 namespace {
 
-const unsigned kServerGoneError = 2006;  // CR_SERVER_GONE_ERROR
-const unsigned kServerLost = 2013;       // CR_SERVER_LOST
-const unsigned kConnectTimeoutSeconds = 60;
+const unsigned serverGoneError = 2006;  // CR_SERVER_GONE_ERROR
+const unsigned serverLost = 2013;       // CR_SERVER_LOST
+const unsigned connectTimeoutSeconds = 60;
 
 std::wstring fromUtf8(const char* text, size_t length) { return wstr(std::string(text, length), CP_UTF8); }
 
@@ -35,11 +35,19 @@ unsigned long long leadingNumber(const std::wstring& text, size_t& position) {
 // read before the connection accepts the next command.
 void discardPendingResults(MYSQL* mysql) {
     while (mysql_more_results(mysql) && mysql_next_result(mysql) == 0) {
-        if (MYSQL_RES* extra = mysql_store_result(mysql)) mysql_free_result(extra);
+        UniqueMysqlResult extra(mysql_store_result(mysql));
     }
 }
 
+std::wstring errorText(MYSQL* mysql) {
+    const char* text = mysql_error(mysql);
+    return text ? wstr(text, CP_UTF8) : std::wstring();
+}
+
 }  // namespace
+
+void closeMysql(MYSQL* connection) { mysql_close(connection); }
+void freeMysqlResult(MYSQL_RES* result) { mysql_free_result(result); }
 
 int compareVersions(const std::wstring& a, const std::wstring& b) {
     size_t i = 0, j = 0;
@@ -58,44 +66,39 @@ int compareVersions(const std::wstring& a, const std::wstring& b) {
 
 // ---------------------------------------------------------------- record set
 
-VMySQLRecordSet::VMySQLRecordSet(st_mysql_res* result) : result_(result) {
-    try {
-        unsigned count = mysql_num_fields(result_);
-        for (unsigned i = 0; i < count; ++i) {
-            MYSQL_FIELD* field = mysql_fetch_field_direct(result_, i);
-            // A later column of the same name replaces an earlier one.
-            columns_[fromUtf8(field->name, field->name_length)] = static_cast<int>(i);
-        }
-    } catch (...) {
-        mysql_free_result(result_);
-        throw;
+VMySQLRecordSet::VMySQLRecordSet(UniqueMysqlResult result) : result_(std::move(result)) {
+    unsigned count = mysql_num_fields(result_.get());
+    for (unsigned i = 0; i < count; ++i) {
+        MYSQL_FIELD* field = mysql_fetch_field_direct(result_.get(), i);
+        // A later column of the same name replaces an earlier one.
+        columns_[fromUtf8(field->name, field->name_length)] = static_cast<int>(i);
     }
 }
 
-VMySQLRecordSet::~VMySQLRecordSet() { mysql_free_result(result_); }
+VMySQLRecordSet::~VMySQLRecordSet() = default;
 
 bool VMySQLRecordSet::next() {
-    row_ = mysql_fetch_row(result_);
-    lengths_ = row_ ? mysql_fetch_lengths(result_) : nullptr;
+    row_ = mysql_fetch_row(result_.get());
+    lengths_ = row_ ? mysql_fetch_lengths(result_.get()) : nullptr;
     return row_ != nullptr;
 }
 
 // The client library marks every stored result as at its end, so its eof
 // flag cannot tell whether a row follows; the row count can.
 bool VMySQLRecordSet::moveFirst() {
-    mysql_data_seek(result_, 0);
+    mysql_data_seek(result_.get(), 0);
     row_ = nullptr;
     return rowCount() > 0;
 }
 
 bool VMySQLRecordSet::moveLast() {
     uint64_t rows = rowCount();
-    if (rows > 0) mysql_data_seek(result_, rows - 1);
+    if (rows > 0) mysql_data_seek(result_.get(), rows - 1);
     row_ = nullptr;
     return rows > 0;
 }
 
-unsigned VMySQLRecordSet::fieldCount() { return mysql_num_fields(result_); }
+unsigned VMySQLRecordSet::fieldCount() { return mysql_num_fields(result_.get()); }
 
 int VMySQLRecordSet::fieldIndex(const std::wstring& name) {
     auto found = columns_.find(name);
@@ -105,7 +108,7 @@ int VMySQLRecordSet::fieldIndex(const std::wstring& name) {
 std::wstring VMySQLRecordSet::fieldName(unsigned column) {
     if (column >= fieldCount())
         throw vexception(format(L"Column %u out of range", column), VLOCATION("VMySQLRecordSet::fieldName"));
-    MYSQL_FIELD* field = mysql_fetch_field_direct(result_, column);
+    MYSQL_FIELD* field = mysql_fetch_field_direct(result_.get(), column);
     return fromUtf8(field->name, field->name_length);
 }
 
@@ -137,7 +140,7 @@ bool VMySQLRecordSet::tryGetValue(unsigned column, std::wstring& value, bool emp
     return true;
 }
 
-uint64_t VMySQLRecordSet::rowCount() { return mysql_num_rows(result_); }
+uint64_t VMySQLRecordSet::rowCount() { return mysql_num_rows(result_.get()); }
 
 void VMySQLRecordSet::addRef() { ++references_; }
 
@@ -149,9 +152,9 @@ void VMySQLRecordSet::release() {
 
 MySQLDatabaseProvider::~MySQLDatabaseProvider() { disconnect(); }
 
-MYSQL* MySQLDatabaseProvider::handle(const char* function) {
-    if (!connection_) throw vexception(L"MySQLDatabaseProvider is not connected", VLOCATION(function));
-    return connection_;
+MYSQL* MySQLDatabaseProvider::handle(ErrorLocation location) {
+    if (!connection_) throw vexception(L"MySQLDatabaseProvider is not connected", std::move(location));
+    return connection_.get();
 }
 
 void MySQLDatabaseProvider::connect(const std::wstring& host, const std::wstring& database,
@@ -159,49 +162,40 @@ void MySQLDatabaseProvider::connect(const std::wstring& host, const std::wstring
                                     const std::wstring& socket) {
     ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
     disconnect();
-    ownsConnection_ = true;
-    MYSQL* mysql = mysql_init(nullptr);
+    UniqueMysql mysql(mysql_init(nullptr));
     if (!mysql)
         throw vexception(L"Insufficient memory to allocate new object", VLOCATION("MySQLDatabaseProvider::connect"));
-    unsigned timeout = kConnectTimeoutSeconds;
-    mysql_options(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+    unsigned timeout = connectTimeoutSeconds;
+    mysql_options(mysql.get(), MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
 
     std::string hostA = cstr(host, CP_ACP), loginA = cstr(login, CP_ACP), passwordA = cstr(password, CP_ACP);
     std::string databaseA = cstr(database, CP_ACP), socketA = cstr(socket, CP_ACP);
-    if (!mysql_real_connect(mysql, hostA.c_str(), loginA.c_str(), passwordA.c_str(),
+    if (!mysql_real_connect(mysql.get(), hostA.c_str(), loginA.c_str(), passwordA.c_str(),
                             database.empty() ? nullptr : databaseA.c_str(), static_cast<unsigned>(port),
                             socket.empty() ? nullptr : socketA.c_str(), 0)) {
-        connection_ = mysql;
-        std::wstring text = lastError();
-        connection_ = nullptr;
-        mysql_close(mysql);
-        throw VDatabase::ConnectException(L"Failed to connect to database: " + text,
+        throw VDatabase::ConnectException(L"Failed to connect to database: " + errorText(mysql.get()),
                                           VLOCATION("MySQLDatabaseProvider::connect"));
     }
-    connection_ = mysql;
+    connection_ = std::move(mysql);
     // A silent reconnect would lose the session settings below; lost
     // connections go to the reconnect handler instead.
     my_bool reconnect = 0;
-    mysql_options(mysql, MYSQL_OPT_RECONNECT, &reconnect);
+    mysql_options(connection_.get(), MYSQL_OPT_RECONNECT, &reconnect);
 
     execute(L"SET SESSION TRANSACTION ISOLATION LEVEL READ UNCOMMITTED");
     // Servers before 4.1 know no connection character sets.
     if (compareVersions(version(), L"4.1") >= 0) execute(L"SET NAMES 'utf8'");
 }
 
-bool MySQLDatabaseProvider::isConnected() { return connection_ != nullptr; }
+bool MySQLDatabaseProvider::isConnected() { return connection_.valid(); }
 
 bool MySQLDatabaseProvider::ping() {
     if (!connection_) return false;
     ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
-    return mysql_ping(connection_) == 0;
+    return mysql_ping(connection_.get()) == 0;
 }
 
-void MySQLDatabaseProvider::disconnect() {
-    if (!connection_) return;
-    if (ownsConnection_) mysql_close(connection_);
-    connection_ = nullptr;
-}
+void MySQLDatabaseProvider::disconnect() { connection_.reset(); }
 
 std::wstring MySQLDatabaseProvider::version() {
     RecordSetRef records(query(L"select version()"));
@@ -213,7 +207,7 @@ std::wstring MySQLDatabaseProvider::version() {
 std::wstring MySQLDatabaseProvider::name() { return L"MySQL"; }
 
 std::wstring MySQLDatabaseProvider::escape(const std::wstring& text) {
-    MYSQL* mysql = handle("MySQLDatabaseProvider::escape");
+    MYSQL* mysql = handle(VLOCATION("MySQLDatabaseProvider::escape"));
     std::string utf8 = cstr(text, CP_UTF8);
     std::string escaped(2 * utf8.size() + 1, '\0');
     unsigned long length = mysql_real_escape_string(mysql, &escaped[0], utf8.data(), utf8.size());
@@ -226,13 +220,13 @@ std::wstring MySQLDatabaseProvider::escape(const std::wstring& text) {
 void MySQLDatabaseProvider::useDatabase(const std::wstring& database) { execute(L"USE `" + database + L"`"); }
 
 bool MySQLDatabaseProvider::send(const std::string& utf8, const wchar_t* reconnectText, unsigned& code,
-                                 const char* function) {
+                                 const ErrorLocation& location) {
     bool retried = false;
     for (;;) {
-        MYSQL* mysql = handle(function);
+        MYSQL* mysql = handle(location);
         if (mysql_real_query(mysql, utf8.data(), utf8.size()) == 0) return true;
         code = mysql_errno(mysql);
-        if ((code == kServerLost || code == kServerGoneError) && !retried && reconnectHandler_) {
+        if ((code == serverLost || code == serverGoneError) && !retried && reconnectHandler_) {
             logMessage(Info, L"%ls", reconnectText);
             retried = true;
             reconnectHandler_->reconnect(*this);
@@ -247,12 +241,12 @@ void MySQLDatabaseProvider::execute(const std::wstring& statement) {
     logMessage(Info, L"MySQLDatabaseProvider Execute: %ls", statement.c_str());
     std::string utf8 = cstr(statement, CP_UTF8);
     unsigned code = 0;
-    if (!send(utf8, L"MySQLDatabaseProvider::execute reconnect", code, "MySQLDatabaseProvider::execute"))
+    if (!send(utf8, L"MySQLDatabaseProvider::execute reconnect", code, VLOCATION("MySQLDatabaseProvider::execute")))
         throw vexception(L"Can't execute " + statement + L": MySql error " + std::to_wstring(code) + L":" + lastError(),
                          VLOCATION("MySQLDatabaseProvider::execute"));
     // Rows a caller did not ask for would block the next command.
-    if (MYSQL_RES* unwanted = mysql_store_result(connection_)) mysql_free_result(unwanted);
-    discardPendingResults(connection_);
+    UniqueMysqlResult unwanted(mysql_store_result(connection_.get()));
+    discardPendingResults(connection_.get());
 }
 
 IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& statement) {
@@ -260,20 +254,17 @@ IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& statement) 
     logMessage(Info, L"MySQLDatabaseProvider Query: %ls", statement.c_str());
     std::string utf8 = cstr(statement, CP_UTF8);
     unsigned code = 0;
-    if (!send(utf8, L"MySQLDatabaseProvider::query reconnect", code, "MySQLDatabaseProvider::query"))
+    if (!send(utf8, L"MySQLDatabaseProvider::query reconnect", code, VLOCATION("MySQLDatabaseProvider::query")))
         throw vexception(L"Can't query " + statement + L": MySQLDatabaseProvider error " + std::to_wstring(code) +
                              L":" + lastError(),
                          VLOCATION("MySQLDatabaseProvider::query"));
-    MYSQL_RES* result = mysql_store_result(connection_);
+    UniqueMysqlResult result(mysql_store_result(connection_.get()));
     if (!result)
         throw vexception(L"Can't get result for query " + statement + L" MySQLDatabaseProvider error " + lastError(),
                          VLOCATION("MySQLDatabaseProvider::query"));
-    discardPendingResults(connection_);
-    VMySQLRecordSet* records = new (std::nothrow) VMySQLRecordSet(result);
-    if (!records) {
-        mysql_free_result(result);
-        throwOutOfMemory();
-    }
+    discardPendingResults(connection_.get());
+    VMySQLRecordSet* records = new (std::nothrow) VMySQLRecordSet(std::move(result));
+    if (!records) throwOutOfMemory();
     return records;
 }
 
@@ -288,7 +279,9 @@ void MySQLDatabaseProvider::replace(const std::wstring&, const std::wstring& ins
 
 void MySQLDatabaseProvider::setIdentityInsert(const std::wstring&) {}
 
-uint64_t MySQLDatabaseProvider::lastInsertId() { return mysql_insert_id(handle("MySQLDatabaseProvider::lastInsertId")); }
+uint64_t MySQLDatabaseProvider::lastInsertId() {
+    return mysql_insert_id(handle(VLOCATION("MySQLDatabaseProvider::lastInsertId")));
+}
 
 void MySQLDatabaseProvider::beginTransaction() {
     execute(L"START TRANSACTION");
@@ -326,11 +319,7 @@ bool MySQLDatabaseProvider::tableExists(const std::wstring& table) {
 
 int MySQLDatabaseProvider::transactionDepth() { return transactionDepth_; }
 
-std::wstring MySQLDatabaseProvider::lastError() {
-    if (!connection_) return std::wstring();
-    const char* text = mysql_error(connection_);
-    return text ? wstr(text, CP_UTF8) : std::wstring();
-}
+std::wstring MySQLDatabaseProvider::lastError() { return connection_ ? errorText(connection_.get()) : std::wstring(); }
 
 void MySQLDatabaseProvider::setPassword(const std::wstring& newPassword, const std::wstring&) {
     DbConnectionParams params = getDbConnectionParams();

@@ -7,9 +7,16 @@
 #include <string>
 
 #include "database/provider.h"
+#include "runtime/exceptions.h"
+#include "runtime/owners.h"
 
 struct st_mysql;
 struct st_mysql_res;
+
+void closeMysql(st_mysql* connection);
+void freeMysqlResult(st_mysql_res* result);
+using UniqueMysql = UniqueAny<st_mysql*, &closeMysql>;
+using UniqueMysqlResult = UniqueAny<st_mysql_res*, &freeMysqlResult>;
 
 // Compares dotted version texts number by number ("5.0.51" > "4.1" == "4.1" > "4"):
 // -1, 0 or 1. Only the leading digits of each piece count, so a suffix such
@@ -19,8 +26,7 @@ int compareVersions(const std::wstring& a, const std::wstring& b);
 // A stored (fully fetched) result.
 class VMySQLRecordSet final : public IDatabaseRecordSet {
 public:
-    // Takes ownership of the result.
-    explicit VMySQLRecordSet(st_mysql_res* result);
+    explicit VMySQLRecordSet(UniqueMysqlResult result);
     VMySQLRecordSet(const VMySQLRecordSet&) = delete;
     VMySQLRecordSet& operator=(const VMySQLRecordSet&) = delete;
 
@@ -43,7 +49,7 @@ private:
     const char* cell(unsigned column, unsigned long& length);
 
     std::map<std::wstring, int> columns_;
-    st_mysql_res* result_;
+    UniqueMysqlResult result_;
     int32_t references_ = 0;
     char** row_ = nullptr;
     unsigned long* lengths_ = nullptr;
@@ -83,15 +89,14 @@ public:
     void setReconnectHandler(IDatabaseReconnectHandler* handler) override;
 
 private:
-    // The connection, or a vexception naming the operation when there is none.
-    st_mysql* handle(const char* function);
+    // The connection, or a vexception at the caller's location when there is none.
+    st_mysql* handle(ErrorLocation location);
     // Sends the statement, retrying once through the reconnect handler when
     // the server connection was lost. False only on failure without retry;
     // the error code is then left in code.
-    bool send(const std::string& utf8, const wchar_t* reconnectText, unsigned& code, const char* function);
+    bool send(const std::string& utf8, const wchar_t* reconnectText, unsigned& code, const ErrorLocation& location);
 
     IDatabaseReconnectHandler* reconnectHandler_ = nullptr;
-    st_mysql* connection_ = nullptr;
-    bool ownsConnection_ = true;
+    UniqueMysql connection_;
     int32_t transactionDepth_ = 0;
 };

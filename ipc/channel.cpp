@@ -1,54 +1,33 @@
 #include "ipc/channel.h"
 
-#include "runtime/cancellation.h"
+#include "runtime/catchpoint.h"
 #include "runtime/log.h"
 
 namespace vpipechannel {
 
 namespace {
 
-const DWORD kAccess = GENERIC_READ | GENERIC_WRITE | FILE_READ_DATA | FILE_WRITE_DATA;  // 0xC0000003
-const int kAttempts = 5;
-
-class Lock {
-public:
-    explicit Lock(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
-    ~Lock() { LeaveCriticalSection(&section_); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-private:
-    CRITICAL_SECTION& section_;
-};
+const DWORD pipeAccess = GENERIC_READ | GENERIC_WRITE | FILE_READ_DATA | FILE_WRITE_DATA;  // 0xC0000003
+const int connectAttempts = 5;
 
 }  // namespace
 
 client::client(const std::wstring& pipeName, bool connectNow) : pipeName_(pipeName) {
-    InitializeCriticalSection(&lock_);
-    if (!connectNow) return;
-    try {
-        connect(kAttempts);
-    } catch (...) {
-        DeleteCriticalSection(&lock_);
-        throw;
-    }
+    if (connectNow) connect(connectAttempts);
 }
 
-client::~client() {
-    pipe_.reset();
-    DeleteCriticalSection(&lock_);
-}
+client::~client() = default;
 
 void client::connect(int attempts) {
     if (pipe_ && pipe_->valid()) return;
     std::unique_ptr<Con::ClientOverlappedPipe> pipe(
-        new Con::ClientOverlappedPipe(pipeName_, kAccess, PIPE_READMODE_MESSAGE, attempts));
+        new Con::ClientOverlappedPipe(pipeName_, pipeAccess, PIPE_READMODE_MESSAGE, attempts));
     pipe_ = std::move(pipe);
 }
 
 void client::reconnect() {
     pipe_.reset();
-    connect(kAttempts);
+    connect(connectAttempts);
 }
 
 void client::checkFinished() {
@@ -83,15 +62,12 @@ std::unique_ptr<vserializer::input> client::exchange(const GUID& request, const 
 }
 
 std::unique_ptr<vserializer::input> client::query(const GUID& request, const vserializer::output& arguments) {
-    Lock lock(lock_);
-    if (!pipe_) connect(kAttempts);
-    try {
-        return exchange(request, arguments);
-    } catch (const ThreadCancelation::ThreadCanceledException&) {
-        throw;
-    } catch (...) {
-        // First failure: a new connection and one more try.
-    }
+    CriticalSectionLock lock(lock_);
+    if (!pipe_) connect(connectAttempts);
+    // First failure: a new connection and one more try.
+    std::unique_ptr<vserializer::input> answer;
+    ignoreFailure([&] { answer = exchange(request, arguments); });
+    if (answer) return answer;
     reconnect();
     return exchange(request, arguments);
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ipc/pipe.h"
+#include "runtime/owners.h"
 #include "ipc/serializer.h"
 
 namespace vpipechannel {
@@ -40,7 +41,7 @@ private:
 
     std::unique_ptr<Con::ClientOverlappedPipe> pipe_;
     std::wstring pipeName_;
-    CRITICAL_SECTION lock_;
+    CriticalSection lock_;
 };
 
 }  // namespace vpipechannel

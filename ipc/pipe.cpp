@@ -10,17 +10,17 @@ namespace Con {
 
 namespace {
 
-HANDLE duplicate(HANDLE handle, bool inheritable, const char* function) {
+HANDLE duplicate(HANDLE handle, bool inheritable, ErrorLocation location) {
     HANDLE copy = nullptr;
     HANDLE self = GetCurrentProcess();
     if (!DuplicateHandle(self, handle, self, &copy, 0, inheritable ? TRUE : FALSE, DUPLICATE_SAME_ACCESS))
-        throwOSError(L"Unable to duplicate handle", GetLastError(), ErrorLocation(std::wstring(), function, __LINE__));
+        throwOSError(L"Unable to duplicate handle", GetLastError(), std::move(location));
     return copy;
 }
 
-[[noreturn]] void throwIncomplete(DWORD done, DWORD asked, const char* function) {
+[[noreturn]] void throwIncomplete(DWORD done, DWORD asked, ErrorLocation location) {
     throw vexception(format(L"Completed only %d of %d bytes", static_cast<int>(done), static_cast<int>(asked)),
-                     ErrorLocation(std::wstring(), function, __LINE__));
+                     std::move(location));
 }
 
 }  // namespace
@@ -30,7 +30,7 @@ HANDLE duplicate(HANDLE handle, bool inheritable, const char* function) {
 Pipe::Pipe(HANDLE handle) : handle_(handle) {}
 
 Pipe::Pipe(const Pipe& other)
-    : handle_(other.valid() ? duplicate(other.handle_, true, "Con::Pipe::Pipe") : nullptr),
+    : handle_(other.valid() ? duplicate(other.handle(), true, VLOCATION("Con::Pipe::Pipe")) : nullptr),
       finished_(other.finished_),
       requested_(other.requested_) {}
 
@@ -40,14 +40,11 @@ bool Pipe::isEndOfPipe(DWORD error) {
     return error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA;
 }
 
-void Pipe::closeHandle() {
-    if (valid()) CloseHandle(handle_);
-    handle_ = nullptr;
-}
+void Pipe::closeHandle() { handle_.reset(); }
 
-DWORD Pipe::settle(BOOL ok, DWORD done, DWORD count, bool exact, const wchar_t* failure, const char* function) {
+DWORD Pipe::settle(BOOL ok, DWORD done, DWORD count, bool exact, const wchar_t* failure, ErrorLocation location) {
     if (ok) {
-        if (exact && done != count) throwIncomplete(done, count, function);
+        if (exact && done != count) throwIncomplete(done, count, std::move(location));
         return done;
     }
     DWORD error = GetLastError();
@@ -55,21 +52,21 @@ DWORD Pipe::settle(BOOL ok, DWORD done, DWORD count, bool exact, const wchar_t* 
         finished_ = true;
         return 0;
     }
-    throwOSError(failure, error, ErrorLocation(std::wstring(), function, __LINE__));
+    throwOSError(failure, error, std::move(location));
 }
 
 DWORD Pipe::read(void* buffer, DWORD count, bool exact) {
     if (finished_) return 0;
     DWORD done = 0;
-    BOOL ok = ReadFile(handle_, buffer, count, &done, nullptr);
-    return settle(ok, done, count, exact, L"Unable to read from pipe", "Con::Pipe::read");
+    BOOL ok = ReadFile(handle(), buffer, count, &done, nullptr);
+    return settle(ok, done, count, exact, L"Unable to read from pipe", VLOCATION("Con::Pipe::read"));
 }
 
 DWORD Pipe::write(const void* buffer, DWORD count, bool exact) {
     if (finished_) return 0;
     DWORD done = 0;
-    BOOL ok = WriteFile(handle_, buffer, count, &done, nullptr);
-    return settle(ok, done, count, exact, L"Unable to write to pipe", "Con::Pipe::write");
+    BOOL ok = WriteFile(handle(), buffer, count, &done, nullptr);
+    return settle(ok, done, count, exact, L"Unable to write to pipe", VLOCATION("Con::Pipe::write"));
 }
 
 void Pipe::close() {
@@ -81,23 +78,21 @@ std::unique_ptr<Pipe> Pipe::clone() const { return std::unique_ptr<Pipe>(new Pip
 
 // ---- Overlapped
 
-Overlapped::Overlapped() : overlapped_() {
-    overlapped_.hEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    if (!overlapped_.hEvent)
-        throwOSError(L"Unable to create event", GetLastError(), VLOCATION("Con::Overlapped::Overlapped"));
+Overlapped::Overlapped() : event_(CreateEventW(nullptr, TRUE, TRUE, nullptr)), overlapped_() {
+    if (!event_) throwOSError(L"Unable to create event", GetLastError(), VLOCATION("Con::Overlapped::Overlapped"));
+    overlapped_.hEvent = event_.get();
 }
 
-Overlapped::Overlapped(const Overlapped& other) : overlapped_() {
-    overlapped_.hEvent = duplicate(other.overlapped_.hEvent, false, "Con::Overlapped::Overlapped");
+Overlapped::Overlapped(const Overlapped& other)
+    : event_(duplicate(other.event(), false, VLOCATION("Con::Overlapped::Overlapped"))), overlapped_() {
+    overlapped_.hEvent = event_.get();
 }
 
-Overlapped::~Overlapped() {
-    if (overlapped_.hEvent) CloseHandle(overlapped_.hEvent);
-}
+Overlapped::~Overlapped() = default;
 
-// "resert" is how the location has always read in error texts; kept as is.
+// The location reads "resert": the name error texts have always carried.
 void Overlapped::reset() {
-    if (!ResetEvent(overlapped_.hEvent))
+    if (!ResetEvent(event()))
         throwOSError(L"Unable to reset event", GetLastError(), VLOCATION("Con::Overlapped::resert"));
 }
 
@@ -117,24 +112,23 @@ void OverlappedPipe::abandonPending() {
     if (idle_) return;
     if (valid()) {
         // Targets this operation whichever thread began it.
-        CancelIoEx(handle_, overlapped_.get());
+        CancelIoEx(handle(), overlapped_.get());
         DWORD ignored = 0;
-        GetOverlappedResult(handle_, overlapped_.get(), &ignored, TRUE);
+        GetOverlappedResult(handle(), overlapped_.get(), &ignored, TRUE);
     }
     idle_ = true;
     requested_ = 0;
 }
 
-bool OverlappedPipe::prepare(DWORD count, const char* function) {
-    if (!idle_)
-        throw vexception(L"Previous request has not completed!", ErrorLocation(std::wstring(), function, __LINE__));
+bool OverlappedPipe::prepare(DWORD count, ErrorLocation location) {
+    if (!idle_) throw vexception(L"Previous request has not completed!", std::move(location));
     if (finished_) return false;
     overlapped_.reset();
     requested_ = count;
     return true;
 }
 
-DWORD OverlappedPipe::started(BOOL ok, bool exact, const wchar_t* failure, const char* function) {
+DWORD OverlappedPipe::started(BOOL ok, bool exact, const wchar_t* failure, ErrorLocation location) {
     if (ok) return internalComplete(exact);
     DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING)
@@ -142,20 +136,20 @@ DWORD OverlappedPipe::started(BOOL ok, bool exact, const wchar_t* failure, const
     else if (isEndOfPipe(error))
         finished_ = true;
     else
-        throwOSError(failure, error, ErrorLocation(std::wstring(), function, __LINE__));
+        throwOSError(failure, error, std::move(location));
     return 0;
 }
 
 DWORD OverlappedPipe::beginRead(void* buffer, DWORD count, bool exact) {
-    if (!prepare(count, "Con::OverlappedPipe::beginRead")) return 0;
-    BOOL ok = ReadFile(handle_, buffer, count, nullptr, overlapped_.get());
-    return started(ok, exact, L"Unable to read from pipe", "Con::OverlappedPipe::beginRead");
+    if (!prepare(count, VLOCATION("Con::OverlappedPipe::beginRead"))) return 0;
+    BOOL ok = ReadFile(handle(), buffer, count, nullptr, overlapped_.get());
+    return started(ok, exact, L"Unable to read from pipe", VLOCATION("Con::OverlappedPipe::beginRead"));
 }
 
 DWORD OverlappedPipe::beginWrite(const void* buffer, DWORD count, bool exact) {
-    if (!prepare(count, "Con::OverlappedPipe::beginWrite")) return 0;
-    BOOL ok = WriteFile(handle_, buffer, count, nullptr, overlapped_.get());
-    return started(ok, exact, L"Unable to write to pipe", "Con::OverlappedPipe::beginWrite");
+    if (!prepare(count, VLOCATION("Con::OverlappedPipe::beginWrite"))) return 0;
+    BOOL ok = WriteFile(handle(), buffer, count, nullptr, overlapped_.get());
+    return started(ok, exact, L"Unable to write to pipe", VLOCATION("Con::OverlappedPipe::beginWrite"));
 }
 
 DWORD OverlappedPipe::complete(HANDLE cancelEvent, DWORD timeout, bool exact) {
@@ -181,7 +175,7 @@ DWORD OverlappedPipe::complete(HANDLE cancelEvent, DWORD timeout, bool exact) {
 
 DWORD OverlappedPipe::internalComplete(bool exact) {
     DWORD done = 0;
-    if (!GetOverlappedResult(handle_, overlapped_.get(), &done, TRUE)) {
+    if (!GetOverlappedResult(handle(), overlapped_.get(), &done, TRUE)) {
         DWORD error = GetLastError();
         if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) {
             finished_ = true;
@@ -195,7 +189,7 @@ DWORD OverlappedPipe::internalComplete(bool exact) {
     idle_ = true;
     DWORD asked = requested_;
     requested_ = 0;
-    if (exact && done != asked) throwIncomplete(done, asked, "Con::OverlappedPipe::internalComplete");
+    if (exact && done != asked) throwIncomplete(done, asked, VLOCATION("Con::OverlappedPipe::internalComplete"));
     return done;
 }
 

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "runtime/exceptions.h"
+#include "runtime/owners.h"
 #include "runtime/registry.h"
 
 namespace Con {
@@ -31,8 +33,8 @@ public:
     // A new object of the same class on a duplicate of the handle.
     virtual std::unique_ptr<Pipe> clone() const;
 
-    HANDLE handle() const { return handle_; }
-    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE handle() const { return handle_.get(); }
+    bool valid() const { return handle_.valid(); }
     bool finished() const { return finished_; }
 
 protected:
@@ -40,9 +42,9 @@ protected:
     static bool isEndOfPipe(DWORD error);
     void closeHandle();
     // The outcome of a synchronous ReadFile or WriteFile; call right after it.
-    DWORD settle(BOOL ok, DWORD done, DWORD count, bool exact, const wchar_t* failure, const char* function);
+    DWORD settle(BOOL ok, DWORD done, DWORD count, bool exact, const wchar_t* failure, ErrorLocation location);
 
-    HANDLE handle_;
+    UniqueHandle handle_;
     bool finished_ = false;
     DWORD requested_ = 0;
 };
@@ -58,9 +60,10 @@ public:
 
     void reset();
     OVERLAPPED* get() { return &overlapped_; }
-    HANDLE event() const { return overlapped_.hEvent; }
+    HANDLE event() const { return event_.get(); }
 
 private:
+    UniqueHandle event_;
     OVERLAPPED overlapped_;
 };
 
@@ -92,9 +95,9 @@ public:
 protected:
     DWORD internalComplete(bool exact);
     // Before an operation begins: false when the pipe has finished.
-    bool prepare(DWORD count, const char* function);
+    bool prepare(DWORD count, ErrorLocation location);
     // The outcome of an overlapped ReadFile or WriteFile; call right after it.
-    DWORD started(BOOL ok, bool exact, const wchar_t* failure, const char* function);
+    DWORD started(BOOL ok, bool exact, const wchar_t* failure, ErrorLocation location);
     // Stops a pending operation and waits until the system lets go of the
     // buffer and the OVERLAPPED.
     void abandonPending();

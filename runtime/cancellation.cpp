@@ -4,6 +4,7 @@
 #include <string>
 
 #include "runtime/executecontext.h"
+#include "runtime/catchpoint.h"
 #include "runtime/exceptions.h"
 #include "runtime/log.h"
 #include "runtime/sysobjects.h"
@@ -42,45 +43,32 @@ CancellationRegistry::CancellationRegistry() {
     if (tls_ == TLS_OUT_OF_INDEXES)
         throwOSError(L"TlsAlloc() failed", GetLastError(),
                      VLOCATION("ThreadCancelation::TlsValuePtr<class ThreadCancelation::CancelationPoint>::TlsValuePtr"));
-    InitializeCriticalSection(&lock_);
 }
 
-CancellationRegistry::~CancellationRegistry() {
-    for (auto& thread : threads_)
-        if (thread.second.thread) CloseHandle(thread.second.thread);
-    DeleteCriticalSection(&lock_);
-    TlsFree(tls_);
-}
+CancellationRegistry::~CancellationRegistry() { TlsFree(tls_); }
 
 void CancellationRegistry::setTracking(bool on) {
-    Lock guard(*this);
+    CriticalSectionLock guard(lock_);
     InterlockedExchange(&tracking_, on ? 1 : 0);
-    if (on) return;
-    for (auto& thread : threads_)
-        if (thread.second.thread) CloseHandle(thread.second.thread);
-    threads_.clear();
+    if (!on) threads_.clear();
 }
 
 CancelationPoint* CancellationRegistry::find(DWORD threadId) {
-    Lock guard(*this);
+    CriticalSectionLock guard(lock_);
     auto it = threads_.find(threadId);
     return it == threads_.end() ? nullptr : it->second.innermost;
 }
 
-HANDLE CancellationRegistry::threadHandle(DWORD threadId) {
-    Lock guard(*this);
+VHandle CancellationRegistry::threadHandle(DWORD threadId) {
+    CriticalSectionLock guard(lock_);
     auto it = threads_.find(threadId);
-    if (it == threads_.end() || !it->second.thread) return nullptr;
-    HANDLE copy = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), it->second.thread, GetCurrentProcess(), &copy, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS))
-        return nullptr;
-    return copy;
+    if (it == threads_.end()) return VHandle();
+    return valueOr(VHandle(), [&] { return VHandle(it->second.thread); });
 }
 
 bool CancellationRegistry::cancel(DWORD threadId) {
     // Under the lock the point cannot be left: its destructor takes the lock first.
-    Lock guard(*this);
+    CriticalSectionLock guard(lock_);
     auto it = threads_.find(threadId);
     if (it == threads_.end() || !it->second.innermost) return false;
     it->second.innermost->cancel();
@@ -102,31 +90,26 @@ void CancellationRegistry::record(DWORD threadId, CancelationPoint* point, bool 
             it->second.innermost = point;
             return;
         }
-        if (it->second.thread) CloseHandle(it->second.thread);
         threads_.erase(it);
         return;
     }
     if (!add || !point) return;
-    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, threadId);
-    try {
-        threads_.emplace(threadId, Entry{thread, point});
-    } catch (...) {
-        if (thread) CloseHandle(thread);
-        throw;
-    }
+    threads_.emplace(threadId, Entry{VHandle(OpenThread(SYNCHRONIZE, FALSE, threadId)), point});
 }
 
 AsyncCancelationPoint::AsyncCancelationPoint() {
-    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread_, 0, FALSE,
+    HANDLE thread = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
         throwOSError(L"Unable to duplicate handle", GetLastError(),
                      VLOCATION("ThreadCancelation::AsyncCancelationPoint::AsyncCancelationPoint"));
+    thread_.reset(thread);
 }
 
-AsyncCancelationPoint::~AsyncCancelationPoint() { CloseHandle(thread_); }
+AsyncCancelationPoint::~AsyncCancelationPoint() = default;
 
 void AsyncCancelationPoint::queue(CancelationPoint* point) {
-    if (!QueueUserAPC(wakeForCancel, thread_, reinterpret_cast<ULONG_PTR>(point)))
+    if (!QueueUserAPC(wakeForCancel, thread_.get(), reinterpret_cast<ULONG_PTR>(point)))
         throwOSError(L"Unable to queue asynchronous cancel", GetLastError(),
                      VLOCATION("ThreadCancelation::AsyncCancelationPoint::queue"));
 }
@@ -139,7 +122,7 @@ CancelationPoint::CancelationPoint(int mode) : registry_(&processRegistry()) {
         mode_ = mode == Asynchronous || mode == Protected ? mode : Deferred;
     if (mode_ == Asynchronous) async_ = new AsyncCancelationPoint();
     try {
-        CancellationRegistry::Lock guard(*registry_);
+        CriticalSectionLock guard(registry_->lock_);
         registry_->record(GetCurrentThreadId(), this, registry_->tracking());
     } catch (...) {
         delete async_;
@@ -156,7 +139,7 @@ void CancelationPoint::cancel() {
 CancelationPoint::~CancelationPoint() noexcept(false) {
     if (done_) return;
     try {
-        CancellationRegistry::Lock guard(*registry_);
+        CriticalSectionLock guard(registry_->lock_);
         registry_->record(GetCurrentThreadId(), previous_, registry_->tracking());
     } catch (...) {
         // Out of memory for a new entry: the thread just stays untracked.
@@ -182,7 +165,7 @@ void CancelationPoint::checkCanceled() {
 }
 
 bool CancelationPoint::beginCancel() {
-    CancellationRegistry::Lock guard(*registry_);
+    CriticalSectionLock guard(registry_->lock_);
     if (canceling_) return false;
     canceling_ = true;
     return true;

@@ -38,6 +38,8 @@
 
 #include <map>
 
+#include "runtime/owners.h"
+#include "runtime/sysobjects.h"
 #include "runtime/threadcanceled.h"
 
 namespace ThreadCancelation {
@@ -59,8 +61,8 @@ public:
     // The thread's innermost tracked point, or null. The point may be left as
     // soon as this returns; use cancel() unless the thread is known to stay.
     CancelationPoint* find(DWORD threadId);
-    // A duplicate of the thread's SYNCHRONIZE handle (caller closes), or null.
-    HANDLE threadHandle(DWORD threadId);
+    // A duplicate of the thread's SYNCHRONIZE handle, or an empty handle.
+    VHandle threadHandle(DWORD threadId);
     // Cancels the thread's innermost tracked point under the lock; false when
     // the thread has none.
     bool cancel(DWORD threadId);
@@ -70,19 +72,8 @@ private:
     friend class AsyncCancelationPoint;
 
     struct Entry {
-        HANDLE thread;  // SYNCHRONIZE access
+        VHandle thread;  // SYNCHRONIZE access
         CancelationPoint* innermost;
-    };
-
-    class Lock {
-    public:
-        explicit Lock(CancellationRegistry& registry) : section_(registry.lock_) { EnterCriticalSection(&section_); }
-        ~Lock() { LeaveCriticalSection(&section_); }
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
-
-    private:
-        CRITICAL_SECTION& section_;
     };
 
     CancelationPoint* innermost() const;
@@ -92,7 +83,7 @@ private:
 
     DWORD tls_;
     std::map<DWORD, Entry> threads_;
-    CRITICAL_SECTION lock_;
+    CriticalSection lock_;
     volatile LONG tracking_ = 0;
 };
 
@@ -113,7 +104,7 @@ public:
     void queue(CancelationPoint* point);
 
 private:
-    HANDLE thread_;
+    VHandle thread_;
 };
 
 // Lives on the stack of its thread. Leaving a point that was cancelled throws

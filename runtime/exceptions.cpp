@@ -1,12 +1,15 @@
 #include "runtime/exceptions.h"
 
+#include <lmerr.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
 
 #include "runtime/comerror.h"
-#include "runtime/cancellation.h"
+#include "runtime/owners.h"
 #include "runtime/text.h"
+#include "runtime/threadcanceled.h"
 
 vexception::vexception(std::wstring message) : message_(std::move(message)) {}
 
@@ -40,20 +43,33 @@ std::wstring vexception::fullText() const {
 
 std::wstring cwrpexception::text() const { return L"C Exception: " + std::to_wstring(code_); }
 
+bool systemMessage(DWORD code, bool ignoreInserts, std::wstring& text) {
+    UniqueLocalPtr<wchar_t> buffer;
+    DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                  (ignoreInserts ? FORMAT_MESSAGE_IGNORE_INSERTS : 0);
+    DWORD length = FormatMessageW(flags, nullptr, code, 0x0400, reinterpret_cast<wchar_t*>(buffer.put()), 0, nullptr);
+    if (!length || !buffer) return false;
+    text.assign(buffer.get(), length);
+    return true;
+}
+
+std::wstring unknownErrorText(DWORD code) {
+    if (code > 0x80040200UL && code <= 0x8004FFFFUL)
+        return format(L"IDispatch error #%d", static_cast<int>(code - 0x80040200UL));
+    return format(L"Unknown error 0x%0lX", static_cast<unsigned long>(code));
+}
+
+void removeOneLineEnd(std::wstring& text) {
+    if (text.empty() || text.back() != L'\n') return;
+    text.pop_back();
+    if (!text.empty() && text.back() == L'\r') text.pop_back();
+}
+
 std::wstring formatOSError(DWORD code, const wchar_t* where) {
     std::wstring suffix = L" (Error code " + std::to_wstring(code) + L")";
     if (where) suffix += std::wstring(L" at ") + where;
-
-    wchar_t* buffer = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_FROM_SYSTEM,
-                                  nullptr, code, 0x0400, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    if (!length || !buffer) {
-        if (buffer) LocalFree(buffer);
-        return L"Unknown error" + suffix;
-    }
-    std::wstring message(buffer, length);
-    LocalFree(buffer);
+    std::wstring message;
+    if (!systemMessage(code, true, message)) return L"Unknown error" + suffix;
     while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n')) message.pop_back();
     return message + suffix;
 }
@@ -71,7 +87,7 @@ void throwOSError(const std::wstring& text, DWORD code, ErrorLocation location) 
     case ERROR_INSUFFICIENT_BUFFER: throw VInsufficientBufferException(message, location, code);
     case ERROR_ALREADY_EXISTS: throw VAlreadyExistsException(message, location, code);
     case ERROR_SERVICE_DOES_NOT_EXIST: throw VServiceDoesNotExistException(message, location, code);
-    case 2245 /* NERR_PasswordTooShort */: throw VPasswordTooShortException(message, location, code);
+    case NERR_PasswordTooShort: throw VPasswordTooShortException(message, location, code);
     default: throw vosexception(message, location, code);
     }
 }
@@ -101,79 +117,29 @@ vexception currentAsVException(const std::wstring& context, const char* function
 namespace RunTime {
 namespace {
 
-std::wstring formatGrowing(const wchar_t* format, va_list args) {
-    std::wstring buffer(255, L'\0');
-    for (;;) {
-        va_list copy;
-        va_copy(copy, args);
-        int written = _vsnwprintf(&buffer[0], buffer.size(), format, copy);
-        va_end(copy);
-        if (written >= 0 && static_cast<size_t>(written) <= buffer.size()) {
-            buffer.resize(static_cast<size_t>(written));
-            return buffer;
-        }
-        buffer.assign(buffer.size() * 2 + 2, L'\0');
-    }
-}
-
-std::string formatGrowing(const char* format, va_list args) {
-    std::string buffer(255, '\0');
-    for (;;) {
-        va_list copy;
-        va_copy(copy, args);
-        int written = _vsnprintf(&buffer[0], buffer.size(), format, copy);
-        va_end(copy);
-        if (written >= 0 && static_cast<size_t>(written) <= buffer.size()) {
-            buffer.resize(static_cast<size_t>(written));
-            return buffer;
-        }
-        buffer.assign(buffer.size() * 2 + 2, '\0');
-    }
-}
-
-std::string fallbackText(DWORD code) {
-    char text[40];
-    if (code > 0x80040200UL && code <= 0x8004FFFFUL)
-        std::snprintf(text, sizeof text, "IDispatch error #%d", static_cast<int>(code - 0x80040200UL));
-    else
-        std::snprintf(text, sizeof text, "Unknown error 0x%0lX", static_cast<unsigned long>(code));
-    return text;
-}
-
-std::string systemErrorTextA(DWORD code) {
-    std::string text(255, '\0');
-    for (;;) {
-        DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x0400, &text[0],
-                                      static_cast<DWORD>(text.size() + 1), nullptr);
-        if (length) {
-            text.resize(length);
-            break;
-        }
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-            text = fallbackText(code);
-            break;
-        }
-        text.assign(text.size() * 2 + 2, '\0');
-    }
-    if (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-        if (!text.empty() && text.back() == '\r') text.pop_back();
-    }
-    return text;
-}
+const size_t unlimited = static_cast<size_t>(-1);
 
 [[noreturn]] void throwByCode(const std::string& message, DWORD code) {
     debugTrace("%s\n", message.c_str());
     switch (code) {
-    case 2: case 3: throw PathNotFoundException(message);
-    case 5: throw AccessDeniedException(message);
-    case 6: throw InvalidHandleException(message);
-    case 15: case 26: case 34: case 123: case 161: case 267: throw InvalidPathException(message);
-    case 17: throw NotSameDeviceException(message);
-    case 32: case 33: case 36: throw SharingViolationException(message);
-    case 80: case 183: throw AlreadyExistsException(message);
-    case 145: throw DirectoryNotEmptyException(message);
-    case 1332: throw NoneMappedException(message);
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: throw PathNotFoundException(message);
+    case ERROR_ACCESS_DENIED: throw AccessDeniedException(message);
+    case ERROR_INVALID_HANDLE: throw InvalidHandleException(message);
+    case ERROR_INVALID_DRIVE:
+    case ERROR_NOT_DOS_DISK:
+    case ERROR_WRONG_DISK:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_DIRECTORY: throw InvalidPathException(message);
+    case ERROR_NOT_SAME_DEVICE: throw NotSameDeviceException(message);
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_SHARING_BUFFER_EXCEEDED: throw SharingViolationException(message);
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: throw AlreadyExistsException(message);
+    case ERROR_DIR_NOT_EMPTY: throw DirectoryNotEmptyException(message);
+    case ERROR_NONE_MAPPED: throw NoneMappedException(message);
     default: throw std::runtime_error(message);
     }
 }
@@ -186,31 +152,17 @@ std::string withSystemText(const std::string& text, DWORD code, const std::strin
 }  // namespace
 
 std::wstring systemErrorText(DWORD code) {
-    std::wstring text(255, L'\0');
-    for (;;) {
-        DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x0400, &text[0],
-                                      static_cast<DWORD>(text.size() + 1), nullptr);
-        if (length) {
-            text.resize(length);
-            break;
-        }
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-            text = ::wstr(fallbackText(code), 0);
-            break;
-        }
-        text.assign(text.size() * 2 + 2, L'\0');
-    }
-    if (!text.empty() && text.back() == L'\n') {
-        text.pop_back();
-        if (!text.empty() && text.back() == L'\r') text.pop_back();
-    }
+    std::wstring text;
+    if (!systemMessage(code, false, text)) return unknownErrorText(code);
+    removeOneLineEnd(text);
     return text;
 }
 
 void throwRuntimeError(const wchar_t* format, DWORD code, ...) {
     va_list args;
     va_start(args, code);
-    std::wstring text = formatGrowing(format, args);
+    std::wstring text;
+    formatGrowing(text, format, args, unlimited);
     va_end(args);
     std::string systemText = code ? toNarrow(systemErrorText(code), 0) : std::string();
     throwByCode(withSystemText(toNarrow(text, 0), code, systemText), code);
@@ -219,39 +171,33 @@ void throwRuntimeError(const wchar_t* format, DWORD code, ...) {
 void throwRuntimeError(const char* format, DWORD code, ...) {
     va_list args;
     va_start(args, code);
-    std::string text = formatGrowing(format, args);
+    std::string text;
+    formatGrowing(text, format, args, unlimited);
     va_end(args);
-    throwByCode(withSystemText(text, code, code ? systemErrorTextA(code) : std::string()), code);
+    throwByCode(withSystemText(text, code, code ? toNarrow(systemErrorText(code), 0) : std::string()), code);
 }
 
 void debugTrace(const char* format, ...) {
     if (!IsDebuggerPresent()) return;
     va_list args;
     va_start(args, format);
-    std::string text = formatGrowing(format, args);
+    std::string text;
+    formatGrowing(text, format, args, unlimited);
     va_end(args);
     OutputDebugStringA(text.c_str());
 }
 
 std::wstring toWide(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (length == 0)
+    std::wstring result;
+    if (!convertToWide(text, CP_ACP, result))
         throwRuntimeError(L"Map a character string to a wide-character (Unicode) string failed", GetLastError());
-    std::wstring result(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &result[0], length);
     return result;
 }
 
 std::string toNarrow(const std::wstring& text, unsigned codePage) {
-    if (text.empty()) return std::string();
-    int length = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                     nullptr);
-    if (length == 0)
+    std::string result;
+    if (!convertToNarrow(text, codePage, result))
         throwRuntimeError(L"Map a wide-character (Unicode) string to a character string failed", GetLastError());
-    std::string result(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &result[0], length, nullptr,
-                        nullptr);
     return result;
 }
 

@@ -109,6 +109,14 @@ private:
 // the vosexception subclass that belongs to the code.
 [[noreturn]] void throwOSError(const std::wstring& text, DWORD code, ErrorLocation location);
 
+// The one call for system message texts: FormatMessageW of the code as the
+// system gives it, line ends included; false when the system has none.
+bool systemMessage(DWORD code, bool ignoreInserts, std::wstring& text);
+// "IDispatch error #N" or "Unknown error 0x..": a code without system text.
+std::wstring unknownErrorText(DWORD code);
+// Removes one final "\n", and a "\r" before it.
+void removeOneLineEnd(std::wstring& text);
+
 // System message of `code` (line end removed), " (Error code N)" and, when
 // `where` is not null, " at " and `where`.
 std::wstring formatOSError(DWORD code, const wchar_t* where);

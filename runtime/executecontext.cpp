@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runtime/cancellation.h"
+#include "runtime/log.h"
 
 // Exported by name as DATA; null until this module asks, and after its release.
 extern "C" {
@@ -85,6 +86,6 @@ ThreadCancelation::CancellationRegistry* ExecuteContext::cancelationRegistry() {
 }
 
 unsigned char* ExecuteContext::logSwitches() {
-    if (!switches) switches = static_cast<unsigned char*>(std::calloc(13, 1));
+    if (!switches) switches = static_cast<unsigned char*>(std::calloc(LogSwitches::size, 1));
     return switches;
 }

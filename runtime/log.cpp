@@ -58,9 +58,7 @@ LogManager::LogManager() {
     }
 }
 
-LogManager::~LogManager() {
-    if (eventSource_) DeregisterEventSource(eventSource_);
-}
+LogManager::~LogManager() = default;
 
 void LogManager::addListener(std::unique_ptr<LogListener> listener) { listeners_.push_back(std::move(listener)); }
 
@@ -82,13 +80,12 @@ void LogManager::log(LogLevel level, const vexception& error) {
 }
 
 HANDLE LogManager::getEventLog() {
-    if (eventSource_) return eventSource_;
+    if (eventSource_) return eventSource_.get();
     std::wstring messageFile = registry::getstr(ConfigKey::root(), ConfigKey::subKey(), L"OrvexService", REG_SZ);
     if (sourceName_.empty()) sourceName_ = fileName(moduleName(nullptr));
-    HANDLE source = registerEventSource(sourceName_, messageFile);
-    if (!source) throwOSError(L"RegisterEventSource", GetLastError(), VLOCATION("LogManager::getEventLog"));
-    eventSource_ = source;
-    return source;
+    eventSource_ = registerEventSource(sourceName_, messageFile);
+    if (!eventSource_) throwOSError(L"RegisterEventSource", GetLastError(), VLOCATION("LogManager::getEventLog"));
+    return eventSource_.get();
 }
 
 bool LogManager::reportEvent(LogLevel level, const std::wstring& text) {
@@ -99,8 +96,7 @@ bool LogManager::reportEvent(LogLevel level, const std::wstring& text) {
         const wchar_t* strings[] = {text.c_str(), host};
         if (ReportEventW(source, eventType(level), 0, 1, nullptr, 2, 0, strings, nullptr)) return true;
         // Register afresh, keys included, at the next report.
-        DeregisterEventSource(source);
-        eventSource_ = nullptr;
+        eventSource_.reset();
     } catch (...) {
     }
     return false;
@@ -145,7 +141,7 @@ void ensureEventLog(const std::wstring& logName) {
     registry::set(log, L"Retention", 0);
 }
 
-HANDLE registerEventSource(const std::wstring& sourceName, const std::wstring& messageFile) {
+UniqueEventSource registerEventSource(const std::wstring& sourceName, const std::wstring& messageFile) {
     ExclusiveTask registration;
     registration.Initialize(eventLogMutex, INFINITE);
     ensureEventLog(eventLogName);
@@ -159,5 +155,5 @@ HANDLE registerEventSource(const std::wstring& sourceName, const std::wstring& m
         registry::set(source, L"TypesSupported", 7);
         registry::set(source, L"EventMessageFile", messageFile);
     }
-    return RegisterEventSourceW(nullptr, name.c_str());
+    return UniqueEventSource(RegisterEventSourceW(nullptr, name.c_str()));
 }

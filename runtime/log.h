@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runtime/exceptions.h"
+#include "runtime/owners.h"
 
 enum LogLevel : unsigned char { Info = 0, Warning = 1, Result = 2, Error = 3, Unexpected = 4, Crash = 5 };
 
@@ -53,7 +54,7 @@ private:
     bool reportEvent(LogLevel level, const std::wstring& text);
     void writeConsole(const std::wstring& text);
 
-    HANDLE eventSource_ = nullptr;
+    UniqueEventSource eventSource_;
     std::wstring sourceName_;
     std::vector<std::unique_ptr<LogListener>> listeners_;
 };
@@ -62,7 +63,7 @@ private:
 void logMessage(LogLevel level, const wchar_t* format, ...);
 
 // Registers the event source under the log "Orvex", creating its keys, under
-// the machine-wide event-log mutex. Null when RegisterEventSourceW fails.
-HANDLE registerEventSource(const std::wstring& sourceName, const std::wstring& messageFile);
+// the machine-wide event-log mutex. Empty when RegisterEventSourceW fails.
+UniqueEventSource registerEventSource(const std::wstring& sourceName, const std::wstring& messageFile);
 // Creates the event log's key with its size and retention unless it exists.
 void ensureEventLog(const std::wstring& logName);

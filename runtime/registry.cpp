@@ -18,14 +18,6 @@ bool runsUnderWow64() {
     return isWow64Process && isWow64Process(GetCurrentProcess(), &wow64) && wow64;
 }
 
-// Closes the key on every way out of a lookup.
-struct KeyCloser {
-    HKEY key;
-    ~KeyCloser() {
-        if (key) RegCloseKey(key);
-    }
-};
-
 [[noreturn]] void invalid(const char* what, const std::wstring& where) {
     throw vexception(std::wstring(L"RegQueryValueEx invalid ") + (what[0] == 's' ? L"size" : L"type") + L" of '" +
                          where + L"'",
@@ -63,6 +55,10 @@ LONG queryData(HKEY key, const std::wstring& valueName, DWORD& type, std::vector
     return ERROR_SUCCESS;
 }
 
+LONG openForQuery(HKEY root, const std::wstring& subKey, RegistryView view, RegKey& key) {
+    return RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE | registry::viewAccess(view), key.put());
+}
+
 bool isText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
 
 LONG queryText(HKEY key, const std::wstring& valueName, std::wstring& value, DWORD expectedType,
@@ -90,18 +86,18 @@ REGSAM viewAccess(RegistryView view) {
     }
 }
 
-HKEY create(HKEY root, const std::wstring& subKey, REGSAM access) {
-    HKEY key = nullptr;
-    LONG status = RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr, &key,
-                                  nullptr);
+RegKey create(HKEY root, const std::wstring& subKey, REGSAM access) {
+    RegKey key;
+    LONG status = RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr,
+                                  key.put(), nullptr);
     if (status != ERROR_SUCCESS)
         throwOSError(L"RegCreateKeyEx subKey=" + subKey, static_cast<DWORD>(status), VLOCATION("registry::create"));
     return key;
 }
 
-HKEY open(HKEY root, const std::wstring& subKey, REGSAM access) {
-    HKEY key = nullptr;
-    LONG status = RegOpenKeyExW(root, subKey.c_str(), 0, access, &key);
+RegKey open(HKEY root, const std::wstring& subKey, REGSAM access) {
+    RegKey key;
+    LONG status = RegOpenKeyExW(root, subKey.c_str(), 0, access, key.put());
     if (status != ERROR_SUCCESS)
         throwOSError(L"RegOpenKeyEx subKey=" + subKey, static_cast<DWORD>(status), VLOCATION("registry::open"));
     return key;
@@ -122,17 +118,15 @@ void set(HKEY key, const std::wstring& valueName, const std::wstring& value) {
 }
 
 bool keyExists(HKEY root, const std::wstring& subKey) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, subKey.c_str(), 0, READ_CONTROL, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
+    RegKey key;
+    return RegOpenKeyExW(root, subKey.c_str(), 0, READ_CONTROL, key.put()) == ERROR_SUCCESS;
 }
 
 LONG lookup(HKEY root, const std::wstring& subKey, const std::wstring& valueName, DWORD& value, RegistryView view) {
-    KeyCloser key{nullptr};
-    LONG status = RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE | viewAccess(view), &key.key);
+    RegKey key;
+    LONG status = openForQuery(root, subKey, view, key);
     if (status != ERROR_SUCCESS) return status;
-    return queryDword(key.key, valueName, value, valuePath(subKey, valueName));
+    return queryDword(key, valueName, value, valuePath(subKey, valueName));
 }
 
 LONG lookup(HKEY key, const std::wstring& valueName, DWORD& value) {
@@ -141,10 +135,10 @@ LONG lookup(HKEY key, const std::wstring& valueName, DWORD& value) {
 
 LONG lookup(HKEY root, const std::wstring& subKey, const std::wstring& valueName, std::wstring& value,
             DWORD expectedType, RegistryView view) {
-    KeyCloser key{nullptr};
-    LONG status = RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE | viewAccess(view), &key.key);
+    RegKey key;
+    LONG status = openForQuery(root, subKey, view, key);
     if (status != ERROR_SUCCESS) return status;
-    return queryText(key.key, valueName, value, expectedType, valuePath(subKey, valueName));
+    return queryText(key, valueName, value, expectedType, valuePath(subKey, valueName));
 }
 
 LONG lookup(HKEY key, const std::wstring& valueName, std::wstring& value) {
@@ -153,12 +147,12 @@ LONG lookup(HKEY key, const std::wstring& valueName, std::wstring& value) {
 
 LONG lookup(HKEY root, const std::wstring& subKey, const std::wstring& valueName, std::vector<std::wstring>& values,
             RegistryView view) {
-    KeyCloser key{nullptr};
-    LONG status = RegOpenKeyExW(root, subKey.c_str(), 0, KEY_QUERY_VALUE | viewAccess(view), &key.key);
+    RegKey key;
+    LONG status = openForQuery(root, subKey, view, key);
     if (status != ERROR_SUCCESS) return status;
     DWORD type = 0;
     std::vector<wchar_t> data;
-    status = queryData(key.key, valueName, type, data);
+    status = queryData(key, valueName, type, data);
     if (status != ERROR_SUCCESS) return status;
     if (type != REG_MULTI_SZ) invalid("type", valuePath(subKey, valueName));
     for (const wchar_t* item = data.data(); *item; item += wcslen(item) + 1) values.emplace_back(item);
@@ -187,11 +181,7 @@ std::vector<std::wstring> getMulti(HKEY root, const std::wstring& subKey, const 
 }  // namespace registry
 
 RegKey::RegKey(HKEY root, const std::wstring& subKey, REGSAM access, bool openOnly)
-    : key_(openOnly ? registry::open(root, subKey, access) : registry::create(root, subKey, access)) {}
-
-RegKey::~RegKey() {
-    if (key_) RegCloseKey(key_);
-}
+    : RegKey(openOnly ? registry::open(root, subKey, access) : registry::create(root, subKey, access)) {}
 
 DWORD PeriodicDword::get() {
     if (calls_++ % 16 == 0) registry::lookup(ConfigKey::root(), ConfigKey::subKey(), name_, cached_, 0);

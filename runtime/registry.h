@@ -6,10 +6,22 @@
 #include <string>
 #include <vector>
 
+#include "runtime/owners.h"
+
 // HKEY_LOCAL_MACHINE\SOFTWARE\Orvex\HVC Config\Config
 struct ConfigKey {
     static HKEY root() { return HKEY_LOCAL_MACHINE; }
     static const wchar_t* subKey() { return L"SOFTWARE\\Orvex\\HVC Config\\Config"; }
+};
+
+// Owns one open key; creates it unless openOnly is set.
+class RegKey : public UniqueHKey {
+public:
+    RegKey() = default;
+    explicit RegKey(HKEY key) : UniqueHKey(key) {}
+    RegKey(HKEY root, const std::wstring& subKey, REGSAM access, bool openOnly);
+
+    operator HKEY() const { return get(); }
 };
 
 // Which registry view a lookup reads: 0 own, 1 32-bit, 2 64-bit, 3 the native one.
@@ -19,8 +31,8 @@ namespace registry {
 
 REGSAM viewAccess(RegistryView view);
 
-HKEY create(HKEY root, const std::wstring& subKey, REGSAM access);
-HKEY open(HKEY root, const std::wstring& subKey, REGSAM access);
+RegKey create(HKEY root, const std::wstring& subKey, REGSAM access);
+RegKey open(HKEY root, const std::wstring& subKey, REGSAM access);
 void set(HKEY key, const std::wstring& valueName, DWORD value);
 void set(HKEY key, const std::wstring& valueName, const std::wstring& value);
 bool keyExists(HKEY root, const std::wstring& subKey);
@@ -40,23 +52,6 @@ std::wstring getstr(HKEY root, const std::wstring& subKey, const std::wstring& v
 std::vector<std::wstring> getMulti(HKEY root, const std::wstring& subKey, const std::wstring& valueName);
 
 }  // namespace registry
-
-// Owns one open key; creates it unless openOnly is set.
-class RegKey {
-public:
-    RegKey() = default;
-    RegKey(HKEY root, const std::wstring& subKey, REGSAM access, bool openOnly);
-    ~RegKey();
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    RegKey(RegKey&& other) noexcept : key_(other.key_) { other.key_ = nullptr; }
-
-    HKEY get() const { return key_; }
-    operator HKEY() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
 
 // A DWORD configuration value that a running host may change: read on the
 // 1st, 17th, 33rd ... call, cached in between.

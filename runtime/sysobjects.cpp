@@ -5,19 +5,19 @@
 #include "runtime/exceptions.h"
 #include "runtime/text.h"
 
-VHandle::VHandle(const VHandle& other) {
-    if (!other.valid() || !other.handle_) return;
+VHandle::VHandle(const VHandle& other) : UniqueHandle() {
+    if (!other.valid()) return;
     HANDLE process = GetCurrentProcess();
-    if (!DuplicateHandle(process, other.handle_, process, &handle_, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        handle_ = INVALID_HANDLE_VALUE;
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(process, other.get(), process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
         throwOSError(L"Unable to duplicate handle", GetLastError(), VLOCATION("VHandle::VHandle"));
-    }
+    reset(copy);
 }
 
-void VHandle::close() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-}
+namespace {
+void freeRpcString(RPC_WSTR text) { RpcStringFreeW(&text); }
+using UniqueRpcString = UniqueAny<RPC_WSTR, &freeRpcString>;
+}  // namespace
 
 VDateTime::VDateTime() { GetLocalTime(&time); }
 
@@ -41,18 +41,18 @@ std::wstring newGuidText(bool random) {
     RPC_STATUS status = random ? UuidCreate(&uuid) : UuidCreateSequential(&uuid);
     if (status != RPC_S_OK && status != RPC_S_UUID_LOCAL_ONLY)
         RunTime::throwRuntimeError(L"Unable to create GUID", static_cast<DWORD>(status));
-    RPC_WSTR text = nullptr;
-    status = UuidToStringW(&uuid, &text);
+    UniqueRpcString text;
+    status = UuidToStringW(&uuid, text.put());
     if (status != RPC_S_OK) RunTime::throwRuntimeError(L"Unable to create GUID", static_cast<DWORD>(status));
-    std::wstring result = reinterpret_cast<wchar_t*>(text);
-    RpcStringFreeW(&text);
-    return result;
+    return reinterpret_cast<const wchar_t*>(text.get());
 }
 
 DWORD ExclusiveTask::Initialize(const std::wstring& name, DWORD timeout) {
-    mutex_ = CreateMutexW(nullptr, FALSE, name.c_str());
+    // A second Initialize lets go of the first mutex.
+    release();
+    mutex_.reset(CreateMutexW(nullptr, FALSE, name.c_str()));
     if (!mutex_) throwOSError(L"create mutex " + name, GetLastError(), VLOCATION("ExclusiveTask::Initialize"));
-    DWORD result = WaitForSingleObject(mutex_, timeout);
+    DWORD result = WaitForSingleObject(mutex_.get(), timeout);
     switch (result) {
     case WAIT_OBJECT_0:
     case WAIT_ABANDONED:
@@ -63,17 +63,18 @@ DWORD ExclusiveTask::Initialize(const std::wstring& name, DWORD timeout) {
         return result;
     default: {
         DWORD error = GetLastError();
-        CloseHandle(mutex_);
-        mutex_ = nullptr;
+        mutex_.reset();
         throwOSError(L"WaitForSingleObject failed for mutex " + name, error, VLOCATION("ExclusiveTask::Initialize"));
     }
     }
 }
 
-ExclusiveTask::~ExclusiveTask() {
-    if (!mutex_) return;
-    if (!timedOut_) ReleaseMutex(mutex_);
-    CloseHandle(mutex_);
+ExclusiveTask::~ExclusiveTask() { release(); }
+
+void ExclusiveTask::release() {
+    if (mutex_ && !timedOut_) ReleaseMutex(mutex_.get());
+    mutex_.reset();
+    timedOut_ = false;
 }
 
 std::wstring moduleName(HMODULE module) {

@@ -6,30 +6,20 @@
 
 #include <string>
 
-// Owns one kernel handle; INVALID_HANDLE_VALUE when empty. Copies duplicate.
-class VHandle {
+#include "runtime/owners.h"
+
+// Owns one kernel handle; INVALID_HANDLE_VALUE when empty (a null handle is
+// taken as empty). Copies duplicate the handle.
+class VHandle : public UniqueHandle {
 public:
     VHandle() = default;
-    explicit VHandle(HANDLE handle) : handle_(handle ? handle : INVALID_HANDLE_VALUE) {}
+    explicit VHandle(HANDLE handle) : UniqueHandle(handle ? handle : INVALID_HANDLE_VALUE) {}
     VHandle(const VHandle& other);
-    VHandle(VHandle&& other) noexcept : handle_(other.release()) {}
-    VHandle& operator=(VHandle other) noexcept {
-        std::swap(handle_, other.handle_);
-        return *this;
-    }
-    ~VHandle() { close(); }
+    VHandle(VHandle&& other) noexcept = default;
+    VHandle& operator=(VHandle&& other) noexcept = default;
+    VHandle& operator=(const VHandle& other) { return *this = VHandle(other); }
 
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE release() {
-        HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return handle;
-    }
-    void close();
-
-private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    void close() { reset(); }
 };
 
 // The fields of a SYSTEMTIME; compared without the day of week.
@@ -62,7 +52,10 @@ public:
     bool timedOut() const { return timedOut_; }
 
 private:
-    HANDLE mutex_ = nullptr;
+    // Releases an owned mutex and closes it.
+    void release();
+
+    UniqueHandle mutex_;
     bool timedOut_ = false;
 };
 

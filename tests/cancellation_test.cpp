@@ -10,6 +10,7 @@
 #include "runtime/executecontext.h"
 #include "runtime/exportframe.h"
 #include "runtime/cancellation.h"
+#include "runtime/owners.h"
 #include "runtime/exceptions.h"
 #include "runtime/wait.h"
 
@@ -24,8 +25,7 @@ struct Worker {
     std::function<void()> body;
     std::atomic<DWORD> canceledId{0};
     unsigned id = 0;
-    HANDLE thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, top, this, 0, &id));
-    ~Worker() { CloseHandle(thread); }
+    UniqueHandle thread{reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, top, this, 0, &id))};
 
     static unsigned __stdcall top(void* argument) {
         auto* self = static_cast<Worker*>(argument);
@@ -51,7 +51,8 @@ CancelationPoint* awaitPoint(DWORD threadId, bool (*ready)(CancelationPoint*)) {
 
 TEST(Cancellation, AsyncCancelEndsTheWaitAtOnceAndUnwinds) {
     registry().setTracking(true);
-    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UniqueHandle neverSet(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HANDLE never = neverSet.get();
     std::function<void()> waits[] = {[] { VSyncObject::sleep(10000); },
                                      [never] { VSyncObject::waitForSingleObject(never, INFINITE); }};
     for (const auto& wait : waits) {
@@ -64,17 +65,17 @@ TEST(Cancellation, AsyncCancelEndsTheWaitAtOnceAndUnwinds) {
         }};
         ASSERT_NE(awaitPoint(worker.id, [](CancelationPoint* p) { return p->mode() == Asynchronous; }), nullptr);
         ASSERT_TRUE(registry().cancel(worker.id));
-        ASSERT_EQ(WaitForSingleObject(worker.thread, 2000), WAIT_OBJECT_0);  // far before the wait's end
+        ASSERT_EQ(WaitForSingleObject(worker.thread.get(), 2000), WAIT_OBJECT_0);  // far before the wait's end
         EXPECT_EQ(worker.canceledId, worker.id);
         EXPECT_TRUE(destroyed);
         EXPECT_FALSE(afterWait);
     }
-    CloseHandle(never);
 }
 
 TEST(Cancellation, DeferredCancelLetsTheOperationFinish) {
     registry().setTracking(true);
-    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UniqueHandle goEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HANDLE go = goEvent.get();
     std::atomic<bool> destroyed{false}, afterPoint{false};
     Worker worker{[&] {
         {
@@ -86,13 +87,12 @@ TEST(Cancellation, DeferredCancelLetsTheOperationFinish) {
     }};
     ASSERT_NE(awaitPoint(worker.id, [](CancelationPoint* p) { return p->mode() == Deferred; }), nullptr);
     ASSERT_TRUE(registry().cancel(worker.id));
-    EXPECT_EQ(WaitForSingleObject(worker.thread, 200), static_cast<DWORD>(WAIT_TIMEOUT));  // still in its operation
+    EXPECT_EQ(WaitForSingleObject(worker.thread.get(), 200), static_cast<DWORD>(WAIT_TIMEOUT));  // still in its operation
     SetEvent(go);
-    ASSERT_EQ(WaitForSingleObject(worker.thread, 5000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(worker.thread.get(), 5000), WAIT_OBJECT_0);
     EXPECT_EQ(worker.canceledId, worker.id);
     EXPECT_TRUE(destroyed);
     EXPECT_FALSE(afterPoint);
-    CloseHandle(go);
 }
 
 TEST(Cancellation, PointUnderProtectedIsNeverCanceledAsynchronously) {
@@ -106,7 +106,7 @@ TEST(Cancellation, PointUnderProtectedIsNeverCanceledAsynchronously) {
     ASSERT_NE(awaitPoint(worker.id, [](CancelationPoint* p) { return p->previous() && p->mode() == Protected; }),
               nullptr);
     ASSERT_TRUE(registry().cancel(worker.id));
-    ASSERT_EQ(WaitForSingleObject(worker.thread, 5000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(worker.thread.get(), 5000), WAIT_OBJECT_0);
     EXPECT_GE(GetTickCount() - start, 290u);  // the sleep ran to its end
     EXPECT_EQ(worker.canceledId, worker.id);
 }

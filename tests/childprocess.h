@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/owners.h"
 #include "runtime/registry.h"
 
 namespace childprocess {
@@ -23,35 +24,36 @@ struct Result {
     std::string output;  // standard output, byte for byte
 };
 
-inline HANDLE inheritable(HANDLE handle) {
-    HANDLE copy = nullptr;
-    DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS);
+inline UniqueHandle inheritable(HANDLE handle) {
+    UniqueHandle copy;
+    HANDLE duplicate = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &duplicate, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        copy.reset(duplicate);
     return copy;
 }
 
 // Starts the program with its standard output on `output` (inheritable) and
-// its standard error on ours.
-inline HANDLE start(const std::vector<std::wstring>& args, HANDLE output,
-                    const wchar_t* program = L"hvctesthelper.exe") {
+// its standard error on ours; an empty handle when it cannot start.
+inline UniqueHandle start(const std::vector<std::wstring>& args, HANDLE output,
+                          const wchar_t* program = L"hvctesthelper.exe") {
     std::wstring line = L"\"" + binDirectory() + L"\\" + program + L"\"";
     for (const std::wstring& arg : args) line += L" \"" + arg + L"\"";
+    UniqueHandle error = inheritable(GetStdHandle(STD_ERROR_HANDLE));
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = output;
-    startup.hStdError = inheritable(GetStdHandle(STD_ERROR_HANDLE));
+    startup.hStdError = error.get();
     PROCESS_INFORMATION process = {};
     CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-    if (startup.hStdError) CloseHandle(startup.hStdError);
-    if (process.hThread) CloseHandle(process.hThread);
-    return process.hProcess;
+    UniqueHandle thread(process.hThread);
+    return UniqueHandle(process.hProcess);
 }
 
-// Waits for the process and closes it; the exit code, 0xFFFFFFFF for none.
-inline DWORD finish(HANDLE process) {
+// Waits for the process; the exit code, 0xFFFFFFFF for none.
+inline DWORD finish(const UniqueHandle& process) {
     DWORD code = 0xFFFFFFFF;
-    if (process && WaitForSingleObject(process, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(process, &code);
-    if (process) CloseHandle(process);
+    if (process && WaitForSingleObject(process.get(), 60000) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &code);
     return code;
 }
 
@@ -59,16 +61,15 @@ inline DWORD finish(HANDLE process) {
 inline Result run(const std::vector<std::wstring>& args, const wchar_t* program = L"hvctesthelper.exe") {
     Result result;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return result;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    HANDLE process = start(args, writeEnd, program);
-    CloseHandle(writeEnd);  // the reads end when the child's copy closes
+    UniqueHandle readEnd, writeEnd;
+    if (!CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0)) return result;
+    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+    UniqueHandle process = start(args, writeEnd.get(), program);
+    writeEnd.reset();  // the reads end when the child's copy closes
     char buffer[4096];
     DWORD read = 0;
-    while (process && ReadFile(readEnd, buffer, sizeof buffer, &read, nullptr) && read)
+    while (process && ReadFile(readEnd.get(), buffer, sizeof buffer, &read, nullptr) && read)
         result.output.append(buffer, read);
-    CloseHandle(readEnd);
     result.exitCode = finish(process);
     return result;
 }

@@ -10,20 +10,17 @@
 #include "db_testenv.h"
 #include "standin.h"
 
-#define HVC_NO_IMPORT_DECLARATIONS
 #include "exports/hvcdmtutils.h"
+#include "testutil.h"
 
 namespace {
 
 const std::string kNull = "(null)";
 
-HMODULE dll() {
-    static HMODULE module = LoadLibraryW(L"hvcdmtutils.dll");
-    return module;
-}
+using testutil::exportOf;
 template <class T>
 T bind(const char* name) {
-    return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(dll(), name)));
+    return exportOf<T>(name);
 }
 
 std::string slot() {
@@ -61,7 +58,7 @@ std::unique_ptr<standin::Server> panel(const std::map<std::string, std::string>&
 class DbExports : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_NE(dll(), nullptr);
+        ASSERT_NE(bind<void*>(HVC_NAME_FreeString), nullptr);  // the DLL loads
         dbtest::clearDbEnvironment();
     }
     void TearDown() override { dbtest::clearDbEnvironment(); }

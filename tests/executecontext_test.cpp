@@ -7,7 +7,6 @@
 #include <malloc.h>
 #include <windows.h>
 
-#define HVC_NO_IMPORT_DECLARATIONS
 #include "childprocess.h"
 #include "runtime/executecontext.h"
 #include "exports/hvcdmtutils.h"

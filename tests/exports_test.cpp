@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "exports/hvcdmtutils.h"
+#include "testutil.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ protected:
     }
     template <class T>
     static T bind(const char* name) {
-        return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+        return testutil::exportOf<T>(name);
     }
     // Takes a returned block: its text, released through the library.
     static std::string take(const char* block) {

@@ -4,16 +4,13 @@
 
 #include "idn/idn.h"
 #include "runtime/exceptions.h"
+#include "testutil.h"
 
 namespace {
 std::wstring failure(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const vexception& e) {
-        EXPECT_TRUE(e.locations().empty());
-        return e.message();
-    }
-    return L"(no failure)";
+    vexception e = testutil::failureOf(f);
+    EXPECT_TRUE(e.locations().empty());
+    return e.message();
 }
 }  // namespace
 

@@ -64,10 +64,9 @@ TEST(LogSwitchesTest, TableOfAnotherModuleIsUsedAsItIs) {
 TEST(LogEventLogTest, RegisterEventSourceKeys) {
     const std::wstring root = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\", file = L"C:\\Orvex\\orvexsrv.exe";
     const std::wstring plain = L"hvctest-" + std::to_wstring(GetCurrentProcessId()), taken = plain + L"-taken";
-    RegCloseKey(registry::create(HKEY_LOCAL_MACHINE, root + L"Application\\" + taken, KEY_READ));
+    registry::create(HKEY_LOCAL_MACHINE, root + L"Application\\" + taken, KEY_READ);
     for (const auto& names : {std::make_pair(plain, plain), std::make_pair(taken, L"Orvex:  " + taken)}) {
-        HANDLE handle = registerEventSource(names.first, file);
-        EXPECT_TRUE(handle && DeregisterEventSource(handle));
+        EXPECT_TRUE(registerEventSource(names.first, file).valid());
         const std::wstring key = root + L"Orvex\\" + names.second;
         DWORD types = 0;
         registry::lookup(HKEY_LOCAL_MACHINE, key, L"TypesSupported", types);

@@ -11,34 +11,29 @@
 #include "ipc/pipe.h"
 #include "runtime/exceptions.h"
 #include "standin.h"
+#include "testutil.h"
 
 namespace {
 
 const DWORD kAccess = 0xC0000003;
 
-// What f throws: its message and locations.
-vexception failureOf(const std::function<void()>& f) try {
-    f();
-    return vexception(L"(nothing thrown)", ErrorLocation(L"", "", 0));
-} catch (const vexception& e) {
-    return e;
-}
+using testutil::failureOf;
 
 // A one-instance message-mode pipe served by the test, with our client on it.
 struct PipePair {
     std::wstring name = standin::uniquePipe();
-    HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
-                                     4096, 4096, 0, nullptr);
+    UniqueHandle serverEnd{CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                                            1, 4096, 4096, 0, nullptr)};
+    HANDLE server = serverEnd.get();
     Con::ClientOverlappedPipe client{name, kAccess, PIPE_READMODE_MESSAGE, 2};
-    ~PipePair() { CloseHandle(server); }
 };
 
 }  // namespace
 
 TEST(ConPipe, SynchronousReadWriteAndEnd) {
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
-    Con::Pipe reader(readEnd), writer(writeEnd);
+    UniqueHandle readEnd, writeEnd;
+    ASSERT_TRUE(CreatePipe(readEnd.put(), writeEnd.put(), nullptr, 0));
+    Con::Pipe reader(readEnd.release()), writer(writeEnd.release());
     char buffer[8] = {};
     writer.write("abc", 3, true);
     vexception shortRead = failureOf([&] { reader.read(buffer, 4, true); });
@@ -57,7 +52,8 @@ TEST(ConPipe, SynchronousReadWriteAndEnd) {
 TEST(ConOverlappedPipe, BeginAndComplete) {
     PipePair pair;
     Con::OverlappedPipe& pipe = pair.client;
-    HANDLE cancel = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    UniqueHandle cancelEvent(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    HANDLE cancel = cancelEvent.get();
     char buffer[8] = {};
     EXPECT_EQ(failureOf([&] { pipe.complete(nullptr, 0, false); }).message(), L"Previous request has completed!");
     EXPECT_EQ(pipe.beginRead(buffer, 5, false), 0u);
@@ -69,7 +65,6 @@ TEST(ConOverlappedPipe, BeginAndComplete) {
     EXPECT_EQ(pipe.beginRead(buffer, 5, false), 0u);
     EXPECT_EQ(pipe.complete(cancel, INFINITE, false), 0u);
     EXPECT_TRUE(pipe.idle());
-    CloseHandle(cancel);
     // The cancelled reads took nothing: the next message arrives whole.
     DWORD written = 0;
     WriteFile(pair.server, "hello", 5, &written, nullptr);
@@ -89,7 +84,7 @@ TEST(ConClientOverlappedPipe, BusyServerIsRetriedUpToTheAttemptCount) {
         EXPECT_EQ(busy.message(), L"Unable to connect to pipe " + pair.name) << attempts;  // no system error
         // Up to one second of waiting per attempt.
         EXPECT_GE(elapsed.count(), attempts * 1000 - 100) << attempts;
-        EXPECT_LT(elapsed.count(), attempts * 1000 + 1500) << attempts;
+        EXPECT_LT(elapsed.count(), attempts * 1000 + 4000) << attempts;  // generous: a loaded machine
     }
 }
 

@@ -24,13 +24,7 @@ Server::Options service(const std::wstring& switches = L"", const std::wstring& 
     return {pipe, params, switches, true, true};
 }
 
-// What f throws: its message and locations.
-vexception failureOf(const std::function<void()>& f) try {
-    f();
-    return vexception(L"(nothing thrown)", ErrorLocation(L"", "", 0));
-} catch (const vexception& e) {
-    return e;
-}
+using testutil::failureOf;
 
 std::wstring noService(const std::wstring& pipe) {
     return testutil::systemText(2) + L" (Error code 2) at Unable to connect to pipe " + pipe;
@@ -117,11 +111,10 @@ TEST(SharedClientChild, DISABLED_FirstUseFailsThenRetries) {
 }
 
 TEST(SharedClient, FirstUseInAFreshProcess) {
-    HANDLE output = childprocess::inheritable(GetStdHandle(STD_OUTPUT_HANDLE));
+    UniqueHandle output = childprocess::inheritable(GetStdHandle(STD_OUTPUT_HANDLE));
     DWORD code = childprocess::finish(childprocess::start(
         {L"--gtest_also_run_disabled_tests", L"--gtest_filter=SharedClientChild.DISABLED_FirstUseFailsThenRetries"},
-        output, L"hvctests.exe"));
-    if (output) CloseHandle(output);
+        output.get(), L"hvctests.exe"));
     EXPECT_EQ(code, 0u) << "the child's test failed; its output is above";
 }
 
@@ -145,12 +138,9 @@ TEST(SharedClient, ThreadsNeverSeeEachOthersAnswers) {
 
 // HVC_GetParam as a caller sees it: the DLL loaded, bound by name.
 TEST(GetParamExport, ThroughTheDll) {
-    HMODULE dll = LoadLibraryW(L"hvcdmtutils.dll");
-    ASSERT_NE(dll, nullptr);
-    auto bind = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(dll, name)); };
-    auto getParam = reinterpret_cast<HVC_GetParam_t>(bind(HVC_NAME_GetParam));
-    auto freeString = reinterpret_cast<HVC_FreeString_t>(bind(HVC_NAME_FreeString));
-    auto lastError = reinterpret_cast<HVC_GetLastHvcDmtError_t>(bind(HVC_NAME_GetLastHvcDmtError));
+    auto getParam = testutil::exportOf<HVC_GetParam_t>(HVC_NAME_GetParam);
+    auto freeString = testutil::exportOf<HVC_FreeString_t>(HVC_NAME_FreeString);
+    auto lastError = testutil::exportOf<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError);
     ASSERT_TRUE(getParam && freeString && lastError);
     Server server(service(L"", standin::servicePipe));
     const std::string longName(100000, 'L'), cafe = cstr(L"caf\u00e9", 0);

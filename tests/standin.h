@@ -66,7 +66,7 @@ public:
     Server& operator=(const Server&) = delete;
 
     // True once clients can connect.
-    bool running() const { return process_ != nullptr; }
+    bool running() const { return process_.valid(); }
     const std::wstring& file() const { return file_; }
     const std::wstring& pipe() const { return options_.pipe; }
 
@@ -81,7 +81,7 @@ public:
     void start() {
         stop();
         const std::wstring ready = uniqueName(L"ready");
-        HANDLE readyEvent = CreateEventW(nullptr, TRUE, FALSE, ready.c_str());
+        UniqueHandle readyEvent(CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
         std::vector<std::wstring> args = {L"--quiet", L"--pipe", options_.pipe, L"--ready-event", ready, L"--parent",
                                           std::to_wstring(GetCurrentProcessId())};
         std::wistringstream switches(options_.switches);
@@ -89,26 +89,25 @@ public:
         if (options_.log) args.insert(args.end(), {L"--log", log_});
         args.push_back(file_);
         process_ = childprocess::start(args, nullptr, L"orvexsrv.exe");  // errors on our stderr
-        HANDLE waits[2] = {readyEvent, process_};
+        HANDLE waits[2] = {readyEvent.get(), process_.get()};
         if (!process_ || (options_.waitReady && WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0)) {
             ADD_FAILURE() << "orvexsrv.exe did not get ready";
             stop();
         }
-        CloseHandle(readyEvent);
     }
 
     // Ends the stand-in, as a crash would, and waits until it has gone.
     void stop() {
         if (!process_) return;
-        TerminateProcess(process_, 0);
-        WaitForSingleObject(process_, 10000);
-        CloseHandle(std::exchange(process_, nullptr));
+        TerminateProcess(process_.get(), 0);
+        WaitForSingleObject(process_.get(), 10000);
+        process_.reset();
     }
 
 private:
     Options options_;
     std::wstring file_, log_;
-    HANDLE process_ = nullptr;
+    UniqueHandle process_;
 };
 
 }  // namespace standin

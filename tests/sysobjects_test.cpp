@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "childprocess.h"
+#include "runtime/owners.h"
 #include "runtime/sysobjects.h"
 
 // What a helper process's ExclusiveTask makes of the mutex: "result timedOut".
@@ -34,22 +35,20 @@ TEST(VDateTimeTest, ComparesFieldsInOrderIgnoringDayOfWeek) {
 
 TEST(ExclusiveTaskTest, HeldByAnotherProcessTimesOut) {
     const std::wstring name = L"hvctest-held-" + std::to_wstring(GetCurrentProcessId());
-    HANDLE keep = CreateMutexW(nullptr, FALSE, name.c_str());  // without it the last close would reset the mutex
+    UniqueHandle keep(CreateMutexW(nullptr, FALSE, name.c_str()));  // without it the last close would reset the mutex
     {
         ExclusiveTask task;
         ASSERT_EQ(task.Initialize(name, 0), WAIT_OBJECT_0);
         EXPECT_EQ(takeInChild(name), "258 1");
     }
     EXPECT_EQ(takeInChild(name), "0 0");  // released by the destructor
-    CloseHandle(keep);
 }
 
 TEST(ExclusiveTaskTest, AbandonedCountsAsAcquired) {
     const std::wstring name = L"hvctest-abandoned-" + std::to_wstring(GetCurrentProcessId());
-    HANDLE keep = CreateMutexW(nullptr, FALSE, name.c_str());  // outlives the child
+    UniqueHandle keep(CreateMutexW(nullptr, FALSE, name.c_str()));  // outlives the child
     EXPECT_EQ(takeInChild(name), "0 0");
     ExclusiveTask task;
     EXPECT_EQ(task.Initialize(name, 0), static_cast<DWORD>(WAIT_ABANDONED));
     EXPECT_FALSE(task.timedOut());
-    CloseHandle(keep);
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <thread>
 
+#include "runtime/owners.h"
 #include "runtime/exceptions.h"
 #include "runtime/wait.h"
 
@@ -26,7 +27,8 @@ void CALLBACK noteApc(ULONG_PTR) { apcRan = true; }
 }  // namespace
 
 TEST(Wait, Results) {
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UniqueHandle owned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HANDLE event = owned.get();
     HANDLE invalid[2] = {event, bogus};
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(VSyncObject::waitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -34,7 +36,6 @@ TEST(Wait, Results) {
     // The multiple-object wait hands the failure back with its last error.
     EXPECT_EQ(VSyncObject::waitForMultipleObjects(2, invalid, true, 100), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    CloseHandle(event);
 }
 
 TEST(Wait, FailedSingleWaitThrows) {
@@ -49,12 +50,14 @@ TEST(Wait, FailedSingleWaitThrows) {
 }
 
 TEST(Wait, ForeignApcOnlyResumesWithTheTimeLeft) {
-    HANDLE events[2] = {CreateEventW(nullptr, TRUE, FALSE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    HANDLE self = OpenThread(THREAD_SET_CONTEXT, FALSE, GetCurrentThreadId());
+    UniqueHandle first(CreateEventW(nullptr, TRUE, FALSE, nullptr)), second(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle thread(OpenThread(THREAD_SET_CONTEXT, FALSE, GetCurrentThreadId()));
+    HANDLE events[2] = {first.get(), second.get()};
+    HANDLE self = thread.get();
     std::pair<std::function<DWORD()>, DWORD> cases[] = {
-        {[&] { return VSyncObject::waitForSingleObject(events[0], 300); }, WAIT_TIMEOUT},
-        {[&] { return VSyncObject::waitForMultipleObjects(2, events, false, 300); }, WAIT_TIMEOUT},
-        {[] { VSyncObject::sleep(300); return DWORD(0); }, 0},
+        {[&] { return VSyncObject::waitForSingleObject(events[0], 600); }, WAIT_TIMEOUT},
+        {[&] { return VSyncObject::waitForMultipleObjects(2, events, false, 600); }, WAIT_TIMEOUT},
+        {[] { VSyncObject::sleep(600); return DWORD(0); }, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -62,14 +65,11 @@ TEST(Wait, ForeignApcOnlyResumesWithTheTimeLeft) {
         auto start = std::chrono::steady_clock::now();
         std::thread interrupter([self] { Sleep(200), QueueUserAPC(noteApc, self, 0); });
         EXPECT_EQ(c.first(), c.second);
-        // A restart with the whole timeout would end near 500 ms, an early return near 200 ms.
+        // A restart with the whole timeout would end near 800 ms, an early return near 200 ms.
         double elapsed = msSince(start);
-        EXPECT_TRUE(elapsed >= 295 && elapsed < 450) << elapsed;
+        EXPECT_TRUE(elapsed >= 595 && elapsed < 790) << elapsed;
         EXPECT_TRUE(apcRan);
         interrupter.join();
         SleepEx(0, TRUE);  // an APC that came too late runs here, not in the next case
     }
-    CloseHandle(self);
-    CloseHandle(events[0]);
-    CloseHandle(events[1]);
 }
