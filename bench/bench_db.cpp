@@ -17,7 +17,9 @@
 #include <map>
 #include <string>
 
+#include "database/mysql.h"
 #include "ipc/srvclient.h"
+#include "runtime/owners.h"
 
 #include "bench/benchutil.h"
 #include "exports/hvcdmtutils.h"
@@ -38,8 +40,8 @@ public:
         file_ = std::wstring(temp) + L"hvcbench-db-" + suffix + L".txt";
         std::ofstream(file_.c_str(), std::ios::binary) << params;
         const std::wstring ready = L"hvcbench-ready-" + suffix, stop = L"hvcbench-stop-" + suffix;
-        ready_ = CreateEventW(nullptr, TRUE, FALSE, ready.c_str());
-        stop_ = CreateEventW(nullptr, TRUE, FALSE, stop.c_str());
+        ready_.reset(CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
+        stop_.reset(CreateEventW(nullptr, TRUE, FALSE, stop.c_str()));
         std::wstring line = L"\"" + binDirectory() + L"\\orvexsrv.exe\" --quiet --ready-event " + ready +
                             L" --stop-event " + stop + L" --parent " + suffix + L" \"" + file_ + L"\"";
         STARTUPINFOW startup = {};
@@ -49,26 +51,23 @@ public:
             std::fprintf(stderr, "cannot start orvexsrv.exe (error %lu)\n", GetLastError());
             std::exit(1);
         }
-        CloseHandle(info.hThread);
-        process_ = info.hProcess;
-        HANDLE waits[2] = {ready_, process_};
+        UniqueHandle thread(info.hThread);
+        process_.reset(info.hProcess);
+        HANDLE waits[2] = {ready_.get(), process_.get()};
         if (WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0) {
             std::fprintf(stderr, "orvexsrv.exe did not get ready\n");
             std::exit(1);
         }
     }
     ~Service() {
-        SetEvent(stop_);
-        WaitForSingleObject(process_, 10000);
-        CloseHandle(process_);
-        CloseHandle(ready_);
-        CloseHandle(stop_);
+        SetEvent(stop_.get());
+        WaitForSingleObject(process_.get(), 10000);
         DeleteFileW(file_.c_str());
     }
 
 private:
     std::wstring file_;
-    HANDLE process_ = nullptr, ready_ = nullptr, stop_ = nullptr;
+    UniqueHandle process_, ready_, stop_;
 };
 
 }  // namespace
@@ -110,19 +109,19 @@ int main(int argc, char** argv) {
         freeString(value);
     };
     auto bare = [&] {
-        MYSQL* mysql = mysql_init(nullptr);
+        UniqueMysql owned(mysql_init(nullptr));
+        MYSQL* mysql = owned.get();
         if (!mysql_real_connect(mysql, host.c_str(), login.c_str(), password.c_str(), name.c_str(), port, nullptr, 0)) {
             ok = false;
         } else if (mysql_query(mysql, statement) == 0) {
-            if (MYSQL_RES* result = mysql_store_result(mysql)) {
-                MYSQL_ROW row = mysql_fetch_row(result);
+            UniqueMysqlResult result(mysql_store_result(mysql));
+            if (result) {
+                MYSQL_ROW row = mysql_fetch_row(result.get());
                 if (!row || std::strcmp(row[0], "row 42") != 0) ok = false;
-                mysql_free_result(result);
             }
         } else {
             ok = false;
         }
-        mysql_close(mysql);
     };
     // Warm both paths up (first connection, the DLL's service client).
     exported();

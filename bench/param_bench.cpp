@@ -12,13 +12,14 @@
 
 #include "bench/benchutil.h"
 #include "exports/hvcdmtutils.h"
+#include "runtime/owners.h"
 
 namespace {
 
 using bench::binDirectory;
 using bench::secondsFor;
 
-const wchar_t kPipe[] = L"\\\\.\\pipe\\hvcpipe";
+const wchar_t servicePipe[] = L"\\\\.\\pipe\\hvcpipe";
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "hvcparambench: %s (error %lu)\n", what, GetLastError());
@@ -26,7 +27,7 @@ const wchar_t kPipe[] = L"\\\\.\\pipe\\hvcpipe";
 }
 
 // The stand-in with one parameter, until the bench ends.
-HANDLE startService(const std::wstring& file, HANDLE ready) {
+UniqueHandle startService(const std::wstring& file, HANDLE ready) {
     std::wstring line = L"\"" + binDirectory() + L"\\orvexsrv.exe\" --quiet --ready-event hvcparambench-ready" +
                         L" --stop-event hvcparambench-stop --parent " + std::to_wstring(GetCurrentProcessId()) +
                         L" \"" + file + L"\"";
@@ -35,10 +36,10 @@ HANDLE startService(const std::wstring& file, HANDLE ready) {
     PROCESS_INFORMATION info = {};
     if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
         fail("cannot start orvexsrv.exe");
-    CloseHandle(info.hThread);
-    HANDLE waits[2] = {ready, info.hProcess};
+    UniqueHandle thread(info.hThread), process(info.hProcess);
+    HANDLE waits[2] = {ready, process.get()};
     if (WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0) fail("orvexsrv.exe did not get ready");
-    return info.hProcess;
+    return process;
 }
 
 // The bytes the library sends for getString(name): identifier blob, name blob.
@@ -72,17 +73,18 @@ int main(int argc, char** argv) {
     std::fprintf(out, "param BENCH_PARAMETER=%s\n", value.c_str());
     std::fclose(out);
 
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, L"hvcparambench-ready");
-    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, L"hvcparambench-stop");
-    HANDLE service = startService(file, ready);
+    UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, L"hvcparambench-ready"));
+    UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, L"hvcparambench-stop"));
+    UniqueHandle service = startService(file, ready.get());
 
     HMODULE module = bench::loadLibrary();
     auto getParam = bench::bind<HVC_GetParam_t>(module, HVC_NAME_GetParam);
     auto freeString = bench::bind<HVC_FreeString_t>(module, HVC_NAME_FreeString);
 
     // Raw: one synchronous message-mode client, the same four messages.
-    HANDLE pipe = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE) fail("cannot open the pipe");
+    UniqueHandle pipeHandle(CreateFileW(servicePipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!pipeHandle) fail("cannot open the pipe");
+    HANDLE pipe = pipeHandle.get();
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
     const std::string body = requestBody(L"BENCH_PARAMETER");
@@ -113,7 +115,7 @@ int main(int argc, char** argv) {
         exportSeconds += secondsFor(iterations / rounds + 1, exported);
     }
     const int calls = rounds * (iterations / rounds + 1);
-    CloseHandle(pipe);
+    pipeHandle.reset();
     if (!rawOk || !exportOk) fail("a request failed");
 
     std::printf(
@@ -121,9 +123,8 @@ int main(int argc, char** argv) {
         "ratio %.2f\n",
         calls, rawSeconds * 1e6 / calls, exportSeconds * 1e6 / calls, exportSeconds / rawSeconds);
 
-    SetEvent(stop);
-    WaitForSingleObject(service, 10000);
-    CloseHandle(service);
+    SetEvent(stop.get());
+    WaitForSingleObject(service.get(), 10000);
     DeleteFileW(file.c_str());
     return 0;
 }

@@ -7,8 +7,8 @@
 #include "database/mysql.h"
 #include "runtime/exceptions.h"
 
-const wchar_t* const kCounterTableName = L"ms_jet_counter";
-const wchar_t* const kCounterTableCreate =
+const wchar_t* const counterTableName = L"ms_jet_counter";
+const wchar_t* const counterTableCreate =
     L"create table ms_jet_counter(id int(10) unsigned auto_increment PRIMARY KEY, val int(10))";
 
 bool IDatabaseRecordSet::hasField(const std::wstring& name) { return fieldIndex(name) != -1; }
@@ -49,7 +49,7 @@ void resetCounterTable(IDatabaseProvider& provider) {
         });
     }
     provider.execute(L"delete from ms_jet_counter");
-    provider.setIdentityInsert(kCounterTableName);
+    provider.setIdentityInsert(counterTableName);
     provider.execute(L"insert into ms_jet_counter(`id`, `val`) values( " + std::to_wstring(highest + 1) + L", 0 )");
     provider.setIdentityInsert(L"");
 }

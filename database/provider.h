@@ -123,8 +123,8 @@ public:
 };
 
 // The counter table that emulates a database-wide counter.
-extern const wchar_t* const kCounterTableName;
-extern const wchar_t* const kCounterTableCreate;
+extern const wchar_t* const counterTableName;
+extern const wchar_t* const counterTableCreate;
 
 // After an import: the counter table holds one row whose id lies above every
 // id of the panel's counted tables. Tables that are missing are skipped.

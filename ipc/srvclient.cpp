@@ -8,11 +8,11 @@
 namespace {
 
 // {AD3EBC3C-E6B9-4FCF-ABB9-ED1B3D524F22}
-const GUID kGetString = {0xAD3EBC3C, 0xE6B9, 0x4FCF, {0xAB, 0xB9, 0xED, 0x1B, 0x3D, 0x52, 0x4F, 0x22}};
+const GUID getStringRequest = {0xAD3EBC3C, 0xE6B9, 0x4FCF, {0xAB, 0xB9, 0xED, 0x1B, 0x3D, 0x52, 0x4F, 0x22}};
 // {50A1A607-50B9-4DB3-92EC-B940EB87F8FF}
-const GUID kGetPassword = {0x50A1A607, 0x50B9, 0x4DB3, {0x92, 0xEC, 0xB9, 0x40, 0xEB, 0x87, 0xF8, 0xFF}};
+const GUID getPasswordRequest = {0x50A1A607, 0x50B9, 0x4DB3, {0x92, 0xEC, 0xB9, 0x40, 0xEB, 0x87, 0xF8, 0xFF}};
 // {34D9F754-8BE8-46FE-9CF2-3AFDBE4E8DD8}
-const GUID kSetPassword = {0x34D9F754, 0x8BE8, 0x46FE, {0x9C, 0xF2, 0x3A, 0xFD, 0xBE, 0x4E, 0x8D, 0xD8}};
+const GUID setPasswordRequest = {0x34D9F754, 0x8BE8, 0x46FE, {0x9C, 0xF2, 0x3A, 0xFD, 0xBE, 0x4E, 0x8D, 0xD8}};
 
 }  // namespace
 
@@ -36,7 +36,7 @@ std::wstring OrvexSrvClient::getString(const std::wstring& name) {
         ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
         vserializer::output arguments;
         arguments.appendString(name);
-        return query(kGetString, arguments)->readString();
+        return query(getStringRequest, arguments)->readString();
     });
 }
 
@@ -47,7 +47,7 @@ std::wstring OrvexSrvClient::getPassword(const std::wstring& name) {
         ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
         vserializer::output arguments;
         arguments.appendString(name);
-        return query(kGetPassword, arguments)->readString();
+        return query(getPasswordRequest, arguments)->readString();
     });
 }
 
@@ -59,6 +59,6 @@ void OrvexSrvClient::setPassword(const std::wstring& name, const std::wstring& p
         vserializer::output arguments;
         arguments.appendString(name);
         arguments.appendString(password);
-        query(kSetPassword, arguments);  // the answer is not read
+        query(setPasswordRequest, arguments);  // the answer is not read
     });
 }

@@ -19,7 +19,7 @@ DWORD frameSlot = TLS_OUT_OF_INDEXES;
 thread_local bool inCrashDumpHook = false;
 
 // The extended register area that may follow a CONTEXT is not copied.
-constexpr DWORD kContextXStateBit = 0x40;
+constexpr DWORD contextXStateBit = 0x40;
 
 bool isFloatFault(DWORD code) {
     switch (code) {
@@ -95,7 +95,7 @@ LONG CALLBACK onException(EXCEPTION_POINTERS* info) {
     frame->record = record;
     frame->record.ExceptionRecord = nullptr;
     frame->context = context;
-    frame->context.ContextFlags &= ~kContextXStateBit;
+    frame->context.ContextFlags &= ~contextXStateBit;
     frame->pointers = {&frame->record, &frame->context};
 #ifdef _WIN64
     context.Rcx = context.Rip;

@@ -15,7 +15,7 @@
 
 namespace {
 
-const std::string kNull = "(null)";
+const std::string nullText = "(null)";
 
 using testutil::exportOf;
 template <class T>
@@ -25,10 +25,10 @@ T bind(const char* name) {
 
 std::string slot() {
     const char* text = bind<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError)();
-    return text ? text : kNull;
+    return text ? text : nullText;
 }
 std::string take(const char* block) {
-    if (!block) return kNull;
+    if (!block) return nullText;
     std::string text = block;
     bind<HVC_FreeString_t>(HVC_NAME_FreeString)(block);
     return text;
@@ -37,7 +37,7 @@ std::string query(const char* statement) { return take(bind<HVC_QueryDbValue_t>(
 // The slot's text after the statement, "" on success.
 std::string exec(const char* statement, long* lastId = nullptr) {
     bind<HVC_ExecuteDb_t>(HVC_NAME_ExecuteDb)(statement, lastId);
-    return slot() == kNull ? "" : slot();
+    return slot() == nullText ? "" : slot();
 }
 
 // The panel's service with the test server's parameters; entries given replace them ("" drops one).
@@ -74,17 +74,17 @@ TEST_F(DbExports, QueryDbValue) {
     ASSERT_EQ(exec("insert into qv values (1, 'first'), (2, NULL), (3, ''), (4, 'caf\xE9')"), "");
     struct Case {
         const char* statement;
-        std::string value, error;  // error: the slot's prefix, kNull for an empty slot
+        std::string value, error;  // error: the slot's prefix, nullText for an empty slot
     } cases[] = {
-        {"select v, 'second' from qv order by id", "first", kNull},  // column 0 of row 1
-        {"select v from qv where id = 2", "", kNull},                // NULL
-        {"select v from qv where id = 3", "", kNull},                // empty
-        {"select v from qv where id = 99", kNull, kNull},            // no row: null without error
-        {"select concat(v, char_length(v)) from qv where id = 4", "caf\xE9" "4", kNull},  // ANSI out, UTF-8 on the wire
-        {"update qv set v = v", kNull, "Can't get result for query update qv set v = v MySQLDatabaseProvider error "},
-        {"selec 1", kNull, "Can't query selec 1: MySQLDatabaseProvider error 1064:"},
-        {"", kNull, "Can't query : MySQLDatabaseProvider error 1065:"},
-        {nullptr, kNull, "Invalid argument: query is null"},
+        {"select v, 'second' from qv order by id", "first", nullText},  // column 0 of row 1
+        {"select v from qv where id = 2", "", nullText},                // NULL
+        {"select v from qv where id = 3", "", nullText},                // empty
+        {"select v from qv where id = 99", nullText, nullText},            // no row: null without error
+        {"select concat(v, char_length(v)) from qv where id = 4", "caf\xE9" "4", nullText},  // ANSI out, UTF-8 on the wire
+        {"update qv set v = v", nullText, "Can't get result for query update qv set v = v MySQLDatabaseProvider error "},
+        {"selec 1", nullText, "Can't query selec 1: MySQLDatabaseProvider error 1064:"},
+        {"", nullText, "Can't query : MySQLDatabaseProvider error 1065:"},
+        {nullptr, nullText, "Invalid argument: query is null"},
     };
     for (const Case& c : cases) {
         const char* label = c.statement ? c.statement : "null";
@@ -135,7 +135,7 @@ TEST_F(DbExports, PasswordAndConnectionInfo) {
     dbtest::setEnv(L"ORVEX_DB_PASSWD", L"from-env");
     EXPECT_EQ(take(getPassword()), "from-env");
     dbtest::clearDbEnvironment();
-    EXPECT_EQ(take(getPassword()), kNull);
+    EXPECT_EQ(take(getPassword()), nullText);
     EXPECT_NE(slot().find("\\\\.\\pipe\\hvcpipe"), std::string::npos) << slot();
     EXPECT_EQ(read().substr(0, 5), "kept|");
     // A caller outside C++ may hand null for a reference.

@@ -125,7 +125,7 @@ TEST_F(MySQLServer, CounterTable) {
     EXPECT_EQ(thrownText([&] { db->nextCounter(L"", L""); }).find(L"Can't execute insert into ms_jet_counter"), 0u);
     EXPECT_EQ(thrownText([&] { resetCounterTable(*db); }).find(L"Can't execute delete from ms_jet_counter"), 0u);
 
-    run(kCounterTableCreate);
+    run(counterTableCreate);
     resetCounterTable(*db);  // every counted table missing: starts over at 1
     EXPECT_EQ(scalar(*db, L"select group_concat(id) from ms_jet_counter"), L"1");
     uint64_t first = db->nextCounter(L"ignored", L"ignored"), second = db->nextCounter(L"", L"");

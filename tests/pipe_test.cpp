@@ -15,7 +15,7 @@
 
 namespace {
 
-const DWORD kAccess = 0xC0000003;
+const DWORD pipeAccess = 0xC0000003;
 
 using testutil::failureOf;
 
@@ -25,7 +25,7 @@ struct PipePair {
     UniqueHandle serverEnd{CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
                                             1, 4096, 4096, 0, nullptr)};
     HANDLE server = serverEnd.get();
-    Con::ClientOverlappedPipe client{name, kAccess, PIPE_READMODE_MESSAGE, 2};
+    Con::ClientOverlappedPipe client{name, pipeAccess, PIPE_READMODE_MESSAGE, 2};
 };
 
 }  // namespace
@@ -79,7 +79,7 @@ TEST(ConClientOverlappedPipe, BusyServerIsRetriedUpToTheAttemptCount) {
     for (int attempts : {1, 2}) {
         auto start = std::chrono::steady_clock::now();
         vexception busy =
-            failureOf([&] { Con::ClientOverlappedPipe(pair.name, kAccess, PIPE_READMODE_MESSAGE, attempts); });
+            failureOf([&] { Con::ClientOverlappedPipe(pair.name, pipeAccess, PIPE_READMODE_MESSAGE, attempts); });
         auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         EXPECT_EQ(busy.message(), L"Unable to connect to pipe " + pair.name) << attempts;  // no system error
         // Up to one second of waiting per attempt.

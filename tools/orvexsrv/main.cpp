@@ -23,9 +23,11 @@
 #include <string>
 #include <vector>
 
+#include "runtime/owners.h"
+
 namespace {
 
-const wchar_t* const kUsage =
+const wchar_t* const usage =
     L"usage: orvexsrv [options] FILE\n"
     L"       orvexsrv --stop [--pipe NAME | --stop-event NAME]\n"
     L"\n"
@@ -61,11 +63,11 @@ const wchar_t* const kUsage =
 
 // {AD3EBC3C-E6B9-4FCF-ABB9-ED1B3D524F22}, {50A1A607-50B9-4DB3-92EC-B940EB87F8FF},
 // {34D9F754-8BE8-46FE-9CF2-3AFDBE4E8DD8}
-const GUID kGetString = {0xAD3EBC3C, 0xE6B9, 0x4FCF, {0xAB, 0xB9, 0xED, 0x1B, 0x3D, 0x52, 0x4F, 0x22}};
-const GUID kGetPassword = {0x50A1A607, 0x50B9, 0x4DB3, {0x92, 0xEC, 0xB9, 0x40, 0xEB, 0x87, 0xF8, 0xFF}};
-const GUID kSetPassword = {0x34D9F754, 0x8BE8, 0x46FE, {0x9C, 0xF2, 0x3A, 0xFD, 0xBE, 0x4E, 0x8D, 0xD8}};
+const GUID getStringRequest = {0xAD3EBC3C, 0xE6B9, 0x4FCF, {0xAB, 0xB9, 0xED, 0x1B, 0x3D, 0x52, 0x4F, 0x22}};
+const GUID getPasswordRequest = {0x50A1A607, 0x50B9, 0x4DB3, {0x92, 0xEC, 0xB9, 0x40, 0xEB, 0x87, 0xF8, 0xFF}};
+const GUID setPasswordRequest = {0x34D9F754, 0x8BE8, 0x46FE, {0x9C, 0xF2, 0x3A, 0xFD, 0xBE, 0x4E, 0x8D, 0xD8}};
 
-const DWORD kMaxBody = 64u << 20;
+const DWORD maxBody = 64u << 20;
 
 using Bytes = std::vector<unsigned char>;
 
@@ -83,13 +85,12 @@ struct Options {
     bool stop = false;
 } options;
 
-CRITICAL_SECTION lock;           // the store, the file and the log
+CriticalSection lock;            // the store, the file and the log
 std::vector<std::string> lines;  // the file as read, UTF-8, kept for rewriting
 std::map<std::wstring, std::wstring> params, passwords;
 
 struct Locked {
-    Locked() { EnterCriticalSection(&lock); }
-    ~Locked() { LeaveCriticalSection(&lock); }
+    CriticalSectionLock held{lock};
 };
 
 // ---- wire helpers
@@ -283,15 +284,15 @@ Bytes handle(const Bytes& request) {
     GUID request_id;
     std::memcpy(&request_id, id.data(), sizeof request_id);
     Locked locked;
-    if (IsEqualGUID(request_id, kGetString) || IsEqualGUID(request_id, kGetPassword)) {
-        bool password = IsEqualGUID(request_id, kGetPassword);
+    if (IsEqualGUID(request_id, getStringRequest) || IsEqualGUID(request_id, getPasswordRequest)) {
+        bool password = IsEqualGUID(request_id, getPasswordRequest);
         auto& store = password ? passwords : params;
         auto found = store.find(name);
         if (found != store.end())
             body = answerString(found->second);
         else
             putFailure(body, (password ? L"Password not found: " : L"Parameter not found: ") + name);
-    } else if (IsEqualGUID(request_id, kSetPassword)) {
+    } else if (IsEqualGUID(request_id, setPasswordRequest)) {
         if (reader.string(value)) {
             storePassword(name, value);
             putU32(body, 0);
@@ -315,7 +316,7 @@ bool readMessage(HANDLE pipe, Bytes& message) {
         BOOL ok = ReadFile(pipe, chunk, sizeof chunk, &got, nullptr);
         message.insert(message.end(), chunk, chunk + got);
         if (ok) return true;
-        if (GetLastError() != ERROR_MORE_DATA || message.size() > kMaxBody) return false;
+        if (GetLastError() != ERROR_MORE_DATA || message.size() > maxBody) return false;
     }
 }
 
@@ -341,7 +342,7 @@ void serve(HANDLE pipe) {
         if (!readMessage(pipe, length)) break;
         logMessage(length);
         DWORD n = 0;
-        if (length.size() != 4 || !Reader{length}.u32(n) || n > kMaxBody) {
+        if (length.size() != 4 || !Reader{length}.u32(n) || n > maxBody) {
             std::fwprintf(stderr, L"orvexsrv: expected a 4-byte length message, got %u bytes\n",
                           static_cast<unsigned>(length.size()));
             break;
@@ -359,14 +360,13 @@ void serve(HANDLE pipe) {
 }
 
 DWORD WINAPI clientThread(LPVOID parameter) {
-    HANDLE pipe = static_cast<HANDLE>(parameter);
+    // Closing without DisconnectNamedPipe lets the client read what is still queued.
+    UniqueHandle pipe(static_cast<HANDLE>(parameter));
     try {
-        serve(pipe);
+        serve(pipe.get());
     } catch (...) {  // nothing may unwind into the system's thread start
         std::fwprintf(stderr, L"orvexsrv: out of memory serving a client\n");
     }
-    // Closing without DisconnectNamedPipe lets the client read what is still queued.
-    CloseHandle(pipe);
     return 0;
 }
 
@@ -378,55 +378,49 @@ HANDLE newInstance(bool first) {
 
 void setReady() {
     if (options.readyEvent.empty()) return;
-    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, options.readyEvent.c_str());
-    if (!ready) ready = CreateEventW(nullptr, TRUE, FALSE, options.readyEvent.c_str());
-    if (ready) {
-        SetEvent(ready);
-        CloseHandle(ready);  // the waiter holds its own handle
-    }
+    // The waiter holds its own handle: ours may close at once.
+    UniqueHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, options.readyEvent.c_str()));
+    if (!ready) ready.reset(CreateEventW(nullptr, TRUE, FALSE, options.readyEvent.c_str()));
+    if (ready) SetEvent(ready.get());
 }
 
 DWORD WINAPI acceptClients(LPVOID) {
-    HANDLE instance = newInstance(true);
-    if (instance == INVALID_HANDLE_VALUE) {
+    UniqueHandle instance(newInstance(true));
+    if (!instance) {
         std::fwprintf(stderr, L"orvexsrv: cannot serve %ls (error %lu; another server may own it)\n",
                       options.pipe.c_str(), GetLastError());
         ExitProcess(1);
     }
     // Busy: our own client occupies the only instance, so no instance listens.
-    HANDLE busyClient = INVALID_HANDLE_VALUE;
+    UniqueHandle busyClient;
     if (options.busy != 0) {
-        busyClient =
-            CreateFileW(options.pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        ConnectNamedPipe(instance, nullptr);
+        busyClient.reset(
+            CreateFileW(options.pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ConnectNamedPipe(instance.get(), nullptr);
         setReady();
         Sleep(options.busy < 0 ? INFINITE : static_cast<DWORD>(options.busy));
     }
     for (bool first = true;; first = false) {
-        if (busyClient != INVALID_HANDLE_VALUE) {
+        if (busyClient) {
             // A listening instance exists before the busy one goes, so the pipe never vanishes.
-            HANDLE listening = newInstance(false);
-            CloseHandle(busyClient);
-            CloseHandle(instance);
-            busyClient = INVALID_HANDLE_VALUE;
-            instance = listening;
+            UniqueHandle listening(newInstance(false));
+            busyClient.reset();
+            instance = std::move(listening);
         } else if (!first) {
-            instance = newInstance(false);
+            instance.reset(newInstance(false));
         }
-        if (instance == INVALID_HANDLE_VALUE) {
+        if (!instance) {
             std::fwprintf(stderr, L"orvexsrv: CreateNamedPipe failed (error %lu)\n", GetLastError());
             Sleep(100);
             continue;
         }
         if (first) setReady();
-        if (ConnectNamedPipe(instance, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
-            HANDLE thread = CreateThread(nullptr, 0, clientThread, instance, 0, nullptr);
-            if (thread) {
-                CloseHandle(thread);
-                continue;
-            }
+        if (ConnectNamedPipe(instance.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+            // The client thread owns the instance from here on.
+            UniqueHandle thread(CreateThread(nullptr, 0, clientThread, instance.get(), 0, nullptr));
+            if (thread) instance.release();
         }
-        CloseHandle(instance);
+        instance.reset();
     }
 }
 
@@ -484,41 +478,38 @@ bool parse(int argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && std::wcscmp(argv[1], L"--help") == 0) {
-        std::fwprintf(stdout, L"%ls", kUsage);
+        std::fwprintf(stdout, L"%ls", usage);
         return 0;
     }
     if (!parse(argc, argv)) {
-        std::fwprintf(stderr, L"%ls", kUsage);
+        std::fwprintf(stderr, L"%ls", usage);
         return 2;
     }
     if (options.stopEvent.empty()) options.stopEvent = defaultStopEvent(options.pipe);
 
     if (options.stop) {
-        HANDLE stop = OpenEventW(EVENT_MODIFY_STATE, FALSE, options.stopEvent.c_str());
+        UniqueHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, options.stopEvent.c_str()));
         if (!stop) {
             std::fwprintf(stderr, L"orvexsrv: no stand-in is running for %ls\n", options.stopEvent.c_str());
             return 1;
         }
-        SetEvent(stop);
-        CloseHandle(stop);
+        SetEvent(stop.get());
         return 0;
     }
 
-    InitializeCriticalSection(&lock);
     if (!loadFile()) {
         std::fwprintf(stderr, L"orvexsrv: cannot read %ls\n", options.file.c_str());
         return 2;
     }
-    HANDLE waits[2];
-    DWORD count = 0;
-    waits[count++] = CreateEventW(nullptr, TRUE, FALSE, options.stopEvent.c_str());
+    UniqueHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, options.stopEvent.c_str())), parent;
     if (options.parent) {
-        HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, options.parent);
+        parent.reset(OpenProcess(SYNCHRONIZE, FALSE, options.parent));
         if (!parent) return 1;  // already gone
-        waits[count++] = parent;
     }
-    HANDLE acceptor = CreateThread(nullptr, 0, acceptClients, nullptr, 0, nullptr);
-    if (!waits[0] || !acceptor) return 1;
+    HANDLE waits[2] = {stopEvent.get(), parent.get()};
+    const DWORD count = parent ? 2 : 1;
+    UniqueHandle acceptor(CreateThread(nullptr, 0, acceptClients, nullptr, 0, nullptr));
+    if (!stopEvent || !acceptor) return 1;
     if (!options.quiet) {
         std::fwprintf(stdout, L"orvexsrv: serving %ls (%u parameters, %u passwords)%ls%ls\n", options.pipe.c_str(),
                       static_cast<unsigned>(params.size()), static_cast<unsigned>(passwords.size()),
