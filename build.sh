@@ -20,7 +20,7 @@ setup() {
   scripts/deps.sh i686-w64-mingw32 x86_64-w64-mingw32
 }
 
-configure_build() {  # triple dir
+configure_build() {  # triple, build dir, install prefix
   local triple="$1" dir="$2" arch="${1%%-*}"
   if [ ! -f "$dir/build.ninja" ]; then
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -23,8 +23,8 @@ void IDatabaseProvider::setReconnectHandler(IDatabaseReconnectHandler*) {}
 
 IDatabaseProvider* IDatabaseProvider::Create(const std::wstring& name) {
     if (name.empty() || name == L"MySQL") return new (std::nothrow) MySQLDatabaseProvider();
-    // Their ADO back ends are not part of this build yet: say so rather than
-    // hand out something that cannot work.
+    // This library has no ADO back end: say so rather than hand out
+    // something that cannot work.
     if (name == L"MSSQL" || name == L"Jet")
         throw vexception(L"Unable to build database provider " + name + L": its back end is not available in this build",
                          VLOCATION("IDatabaseProvider::Create"));

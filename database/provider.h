@@ -111,8 +111,6 @@ public:
     virtual std::wstring lastError() = 0;
     // Changes the password of the connection's login.
     virtual void setPassword(const std::wstring& newPassword, const std::wstring& oldPassword) = 0;
-    // The XML data export and the schema/data import operations take their
-    // slots here, before setReconnectHandler, when they are added.
     // Back ends that cannot reconnect ignore the handler.
     virtual void setReconnectHandler(IDatabaseReconnectHandler* handler);
 
