@@ -144,9 +144,11 @@ const size_t unlimited = static_cast<size_t>(-1);
     }
 }
 
-std::string withSystemText(const std::string& text, DWORD code, const std::string& systemText) {
-    if (code == 0) return text;
-    return text + ": (" + std::to_string(static_cast<int>(code)) + ") " + systemText;
+// "%s: (%d) %s" with the code's system text; the text alone for code 0.
+[[noreturn]] void throwWithSystemText(const std::string& text, DWORD code) {
+    if (code == 0) throwByCode(text, code);
+    throwByCode(text + ": (" + std::to_string(static_cast<int>(code)) + ") " + toNarrow(systemErrorText(code), 0),
+                code);
 }
 
 }  // namespace
@@ -159,22 +161,21 @@ std::wstring systemErrorText(DWORD code) {
 }
 
 void throwRuntimeError(const wchar_t* format, DWORD code, ...) {
+    std::wstring text;
     va_list args;
     va_start(args, code);
-    std::wstring text;
     formatGrowing(text, format, args, unlimited);
     va_end(args);
-    std::string systemText = code ? toNarrow(systemErrorText(code), 0) : std::string();
-    throwByCode(withSystemText(toNarrow(text, 0), code, systemText), code);
+    throwWithSystemText(toNarrow(text, 0), code);
 }
 
 void throwRuntimeError(const char* format, DWORD code, ...) {
+    std::string text;
     va_list args;
     va_start(args, code);
-    std::string text;
     formatGrowing(text, format, args, unlimited);
     va_end(args);
-    throwByCode(withSystemText(text, code, code ? toNarrow(systemErrorText(code), 0) : std::string()), code);
+    throwWithSystemText(text, code);
 }
 
 void debugTrace(const char* format, ...) {
