@@ -48,10 +48,9 @@ void requireReference(const std::string& value, const char* name) {
 
 HVC_EXPORT const char* __cdecl HVC_QueryDbValue(const char* statement) {
     return exportframe::boundary<const char*>(nullptr, exportframe::OnSuccess::KeepSlot, [&]() -> const char* {
-        exportframe::required(statement, "query");
+        std::wstring text = wstr(exportframe::required(statement, "query"), CP_ACP);
         DbConnection connection(false);
         connectOnDemand(connection.provider());
-        std::wstring text = wstr(statement, CP_ACP);
         logMessage(Info, L"SQL: %ls", text.c_str());
         RecordSetRef records(connection.provider().query(text));
         // No row: null with an empty slot, which tells it from a failure.
@@ -62,10 +61,9 @@ HVC_EXPORT const char* __cdecl HVC_QueryDbValue(const char* statement) {
 
 HVC_EXPORT void __cdecl HVC_ExecuteDb(const char* statement, long* lastId) {
     exportframe::boundary(0, exportframe::OnSuccess::ClearSlot, [&] {
-        exportframe::required(statement, "statement");
+        std::wstring text = wstr(exportframe::required(statement, "statement"), CP_ACP);
         DbConnection connection(false);
         connectOnDemand(connection.provider());
-        std::wstring text = wstr(statement, CP_ACP);
         logMessage(Info, L"SQL: %ls", text.c_str());
         connection.provider().execute(text);
         if (lastId) *lastId = static_cast<long>(static_cast<uint32_t>(connection.provider().lastInsertId()));
@@ -86,6 +84,7 @@ HVC_EXPORT const char* __cdecl HVC_getPassword() {
 // built with another compiler; the out-arguments are then left as they were.
 HVC_EXPORT void __cdecl HVC_getOrvexDbConnectionInfo(std::string& host, std::string& name, std::string& port,
                                                       std::string& login, std::string& password) {
+    bool canceled = false;
     try {
         SeTranslatorScope faults;
         requireReference(host, "host");
@@ -103,6 +102,7 @@ HVC_EXPORT void __cdecl HVC_getOrvexDbConnectionInfo(std::string& host, std::str
         login.swap(loginText);
         password.swap(passwordText);
     } catch (...) {
-        exportframe::storeCurrentException();  // rethrows a thread's cancellation
+        canceled = !exportframe::storeCurrentException();
     }
+    if (canceled || ThreadCancelation::takePendingCancel()) ThreadCancelation::endCanceledThread();
 }

@@ -244,8 +244,13 @@ void MySQLDatabaseProvider::execute(const std::wstring& statement) {
     if (!send(utf8, L"MySQLDatabaseProvider::execute reconnect", code, VLOCATION("MySQLDatabaseProvider::execute")))
         throw vexception(L"Can't execute " + statement + L": MySql error " + std::to_wstring(code) + L":" + lastError(),
                          VLOCATION("MySQLDatabaseProvider::execute"));
-    // Rows a caller did not ask for would block the next command.
+    // Rows a caller did not ask for would block the next command. A result
+    // whose transfer failed (an error raised while its rows were made) is a
+    // failed statement.
     UniqueMysqlResult unwanted(mysql_store_result(connection_.get()));
+    if (!unwanted && (code = mysql_errno(connection_.get())) != 0)
+        throw vexception(L"Can't execute " + statement + L": MySql error " + std::to_wstring(code) + L":" + lastError(),
+                         VLOCATION("MySQLDatabaseProvider::execute"));
     discardPendingResults(connection_.get());
 }
 

@@ -155,7 +155,15 @@ DWORD OverlappedPipe::beginWrite(const void* buffer, DWORD count, bool exact) {
 DWORD OverlappedPipe::complete(HANDLE cancelEvent, DWORD timeout, bool exact) {
     if (idle_) throw vexception(L"Previous request has completed!", VLOCATION("Con::OverlappedPipe::complete"));
     HANDLE handles[2] = {overlapped_.event(), cancelEvent};
-    DWORD result = VSyncObject::waitForMultipleObjects(cancelEvent ? 2 : 1, handles, false, timeout);
+    DWORD result = WAIT_FAILED;
+    try {
+        result = VSyncObject::waitForMultipleObjects(cancelEvent ? 2 : 1, handles, false, timeout);
+    } catch (...) {
+        // A cancelled wait: the system must let go of the caller's buffer
+        // before the unwinding frees it.
+        abandonPending();
+        throw;
+    }
     switch (result) {
     case WAIT_OBJECT_0:
     case WAIT_ABANDONED_0:
@@ -165,9 +173,13 @@ DWORD OverlappedPipe::complete(HANDLE cancelEvent, DWORD timeout, bool exact) {
     case WAIT_TIMEOUT:
         abandonPending();
         return 0;
-    case WAIT_FAILED:
-        throwOSError(L"Unable to complete pipe operation", GetLastError(), VLOCATION("Con::OverlappedPipe::complete"));
+    case WAIT_FAILED: {
+        DWORD error = GetLastError();
+        abandonPending();
+        throwOSError(L"Unable to complete pipe operation", error, VLOCATION("Con::OverlappedPipe::complete"));
+    }
     default:
+        abandonPending();
         throw vexception(format(L"Unable to complete pipe operation: Unknown state %X", static_cast<unsigned>(result)),
                          VLOCATION("Con::OverlappedPipe::complete"));
     }

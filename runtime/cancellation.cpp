@@ -1,5 +1,7 @@
 #include "runtime/cancellation.h"
 
+#include <process.h>
+
 #include <exception>
 #include <string>
 
@@ -15,11 +17,7 @@ namespace {
 
 const wchar_t registryMutexPrefix[] = L"{D660A9E0-ED82-4a76-A607-E7B8471B868E}:";
 
-CancellationRegistry& processRegistry() {
-    ExecuteContext* context = getExecuteContext();
-    if (!context) throwOutOfMemory();
-    return *context->cancelationRegistry();
-}
+CancellationRegistry& processRegistry() { return *processCancellationRegistry(); }
 
 // Only wakes the thread: the point may already be gone when this runs, so the
 // waits look at their own point instead. Never throws (it runs in a Windows frame).
@@ -27,13 +25,48 @@ void CALLBACK wakeForCancel(ULONG_PTR) noexcept {}
 
 }  // namespace
 
-CancellationRegistry* createCancellationRegistry() {
+CancellationRegistry* registryOf(ExecuteContext& context) {
+    if (CancellationRegistry* existing = context.cancellation) return existing;
     ExclusiveTask creation;
     creation.Initialize(registryMutexPrefix + std::to_wstring(GetCurrentProcessId()), INFINITE);
-    // Another thread may have created it while this one waited.
+    // Another thread may have created it while this one waited: check and
+    // store under the mutex, so that the process only ever has one.
+    if (!context.cancellation) context.cancellation = new CancellationRegistry();
+    return context.cancellation;
+}
+
+CancellationRegistry* processCancellationRegistry() {
     ExecuteContext* context = getExecuteContext();
-    if (context && context->cancellation) return context->cancellation;
-    return new CancellationRegistry();
+    if (!context) throwOutOfMemory();
+    return registryOf(*context);
+}
+
+bool takePendingCancel() {
+    ExecuteContext* context = getExecuteContext();
+    return context && context->cancellation && context->cancellation->takePending();
+}
+
+void endCanceledThread() {
+#if defined(__i386__)
+    // The host's frames between here and the thread's start get their
+    // unwind calls (destructors, __finally) before the thread ends.
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    using RtlUnwindFn = void(WINAPI*)(void*, void*, EXCEPTION_RECORD*, void*);
+    using NtCurrentTebFn = void*(WINAPI*)();
+    auto unwind = reinterpret_cast<RtlUnwindFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlUnwind")));
+    auto currentTeb = reinterpret_cast<NtCurrentTebFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCurrentTeb")));
+    NT_TIB* tib = nullptr;
+    if (currentTeb)
+        tib = static_cast<NT_TIB*>(currentTeb());
+    else
+        __asm__ volatile("movl %%fs:0x18, %0" : "=r"(tib));  // the TEB's pointer to itself
+    const auto end = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(static_cast<ULONG_PTR>(-1));
+    EXCEPTION_REGISTRATION_RECORD* record = tib->ExceptionList;
+    while (record && record != end && record->Next != end) record = record->Next;
+    if (unwind && record && record != end) unwind(record, nullptr, nullptr, nullptr);
+#endif
+    _endthreadex(0);
+    ExitThread(0);  // not reached: _endthreadex does not return
 }
 
 void destroyCancellationRegistry(CancellationRegistry* registry) { delete registry; }
@@ -43,9 +76,27 @@ CancellationRegistry::CancellationRegistry() {
     if (tls_ == TLS_OUT_OF_INDEXES)
         throwOSError(L"TlsAlloc() failed", GetLastError(),
                      VLOCATION("ThreadCancelation::TlsValuePtr<class ThreadCancelation::CancelationPoint>::TlsValuePtr"));
+    pendingTls_ = TlsAlloc();
+    if (pendingTls_ == TLS_OUT_OF_INDEXES) {
+        DWORD error = GetLastError();
+        TlsFree(tls_);
+        throwOSError(L"TlsAlloc() failed", error,
+                     VLOCATION("ThreadCancelation::TlsValuePtr<class ThreadCancelation::CancelationPoint>::TlsValuePtr"));
+    }
 }
 
-CancellationRegistry::~CancellationRegistry() { TlsFree(tls_); }
+CancellationRegistry::~CancellationRegistry() {
+    TlsFree(pendingTls_);
+    TlsFree(tls_);
+}
+
+void CancellationRegistry::setPending() { TlsSetValue(pendingTls_, reinterpret_cast<void*>(1)); }
+
+bool CancellationRegistry::takePending() {
+    if (!TlsGetValue(pendingTls_)) return false;
+    TlsSetValue(pendingTls_, nullptr);
+    return true;
+}
 
 void CancellationRegistry::setTracking(bool on) {
     CriticalSectionLock guard(lock_);
@@ -129,6 +180,7 @@ CancelationPoint::CancelationPoint(int mode) : registry_(&processRegistry()) {
         throw;
     }
     registry_->setInnermost(this);
+    if (registry_->takePending()) requested_ = 1;
 }
 
 void CancelationPoint::cancel() {
@@ -154,14 +206,20 @@ CancelationPoint::~CancelationPoint() noexcept(false) {
         return;
     }
     // Another exception is unwinding this thread; throwing now would end the
-    // process, so the next point outward takes the request over.
-    if (previous_) InterlockedExchange(&previous_->requested_, 1);
+    // process, so the next point outward takes the request over, or, when
+    // there is none, the thread's next point or export boundary.
+    if (previous_)
+        InterlockedExchange(&previous_->requested_, 1);
+    else
+        registry_->setPending();
 }
 
 CancelationPoint* CancelationPoint::current() { return processRegistry().innermost(); }
 
 void CancelationPoint::checkCanceled() {
-    if (requested_ && !canceling_ && std::uncaught_exceptions() == 0) internalCancel();
+    // Only an asynchronous point acts inside a wait; a protected one (mode 2,
+    // inherited) waits on through foreign APCs and acts when it is left.
+    if (mode_ == Asynchronous && requested_ && !canceling_ && std::uncaught_exceptions() == 0) internalCancel();
 }
 
 bool CancelationPoint::beginCancel() {

@@ -42,6 +42,8 @@
 #include "runtime/sysobjects.h"
 #include "runtime/threadcanceled.h"
 
+struct ExecuteContext;
+
 namespace ThreadCancelation {
 
 class CancelationPoint;
@@ -67,6 +69,12 @@ public:
     // the thread has none.
     bool cancel(DWORD threadId);
 
+    // A request that no point could take over (it came while another
+    // exception unwound the thread's outermost point) waits here for the
+    // thread's next point or export boundary.
+    void setPending();
+    bool takePending();
+
 private:
     friend class CancelationPoint;
     friend class AsyncCancelationPoint;
@@ -78,18 +86,34 @@ private:
 
     CancelationPoint* innermost() const;
     void setInnermost(CancelationPoint* point);
+
     // Under the lock: the thread's entry now names point (null removes it).
     void record(DWORD threadId, CancelationPoint* point, bool add);
 
     DWORD tls_;
+    DWORD pendingTls_;
     std::map<DWORD, Entry> threads_;
     CriticalSection lock_;
     volatile LONG tracking_ = 0;
 };
 
-// Called by the execute context; creation is serialised per process.
-CancellationRegistry* createCancellationRegistry();
+// The process's registry, created on first use under the process's creation
+// mutex and stored in the execute context before the mutex is let go.
+CancellationRegistry* processCancellationRegistry();
+CancellationRegistry* registryOf(ExecuteContext& context);
 void destroyCancellationRegistry(CancellationRegistry* registry);
+
+// True once, when the calling thread carries a request that no point took
+// over. Never creates the registry.
+bool takePendingCancel();
+
+// Ends the calling thread after a cancellation has unwound the library's
+// frames: on i686 the host's own frames above the library are unwound first
+// (RtlUnwind to the thread's outermost structured-exception registration),
+// then _endthreadex(0). Called by the library's outermost frames (export
+// boundaries, threads and COM entry points of the library) once the
+// cancellation exception has arrived there.
+[[noreturn]] void endCanceledThread();
 
 enum CancelationMode { Asynchronous = 0, Deferred = 1, Protected = 2 };
 

@@ -25,7 +25,7 @@ ExecuteContext*& contextPointer = m_ExecuteContext_4D93FADE_7B9E_4286_AE07_54AF4
 void release() {
     ExecuteContext* context = contextPointer;
     contextPointer = nullptr;
-    if (!context || --context->referenceCount != 0) return;
+    if (!context || InterlockedDecrement(reinterpret_cast<volatile LONG*>(&context->referenceCount)) != 0) return;
     try {
         if (context->cancellation) ThreadCancelation::destroyCancellationRegistry(context->cancellation);
     } catch (...) {
@@ -51,41 +51,59 @@ std::vector<HMODULE> processModules() {
     return modules;
 }
 
-ExecuteContext* adopt() {
+// Another module's context, when one of the process's modules has one.
+ExecuteContext* findAdoptable() {
     for (HMODULE module : processModules()) {
         auto exported = reinterpret_cast<ExecuteContext* const*>(
             reinterpret_cast<void*>(GetProcAddress(module, exportName)));
-        if (!exported || !*exported) continue;  // our own export is still null
-        contextPointer = *exported;
-        ++contextPointer->referenceCount;
-        std::atexit(release);
-        return contextPointer;
+        if (exported && *exported) return *exported;  // our own export is still null
     }
     return nullptr;
+}
+
+// Publishes context as this module's unless another thread was first: the
+// process must never see two contexts.
+bool publish(ExecuteContext* context) {
+    void* volatile* slot = reinterpret_cast<void* volatile*>(&contextPointer);
+    return InterlockedCompareExchangePointer(slot, context, nullptr) == nullptr;
 }
 
 }  // namespace
 
 ExecuteContext* getExecuteContext() {
-    if (contextPointer) return contextPointer;
+    if (ExecuteContext* context = contextPointer) return context;
+    ExecuteContext* adoptable = nullptr;
     try {
-        if (ExecuteContext* adopted = adopt()) return adopted;
+        adoptable = findAdoptable();
     } catch (...) {
+    }
+    if (adoptable) {
+        if (publish(adoptable)) {
+            InterlockedIncrement(reinterpret_cast<volatile LONG*>(&adoptable->referenceCount));
+            std::atexit(release);
+        }
+        return contextPointer;
     }
     auto context = static_cast<ExecuteContext*>(std::calloc(1, sizeof(ExecuteContext)));
     if (!context) return nullptr;
     context->referenceCount = 1;
-    contextPointer = context;
+    if (!publish(context)) {
+        std::free(context);
+        return contextPointer;
+    }
     std::atexit(release);
     return context;
 }
 
 ThreadCancelation::CancellationRegistry* ExecuteContext::cancelationRegistry() {
-    if (!cancellation) cancellation = ThreadCancelation::createCancellationRegistry();
-    return cancellation;
+    return ThreadCancelation::registryOf(*this);
 }
 
 unsigned char* ExecuteContext::logSwitches() {
-    if (!switches) switches = static_cast<unsigned char*>(std::calloc(LogSwitches::size, 1));
+    if (switches) return switches;
+    auto table = static_cast<unsigned char*>(std::calloc(LogSwitches::size, 1));
+    if (!table) return nullptr;
+    void* volatile* slot = reinterpret_cast<void* volatile*>(&switches);
+    if (InterlockedCompareExchangePointer(slot, table, nullptr) != nullptr) std::free(table);  // another thread's won
     return switches;
 }

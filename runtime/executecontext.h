@@ -16,7 +16,8 @@ struct ExecuteContext {
     unsigned char* switches;  // 13 bytes of log switches
     uint32_t referenceCount;
 
-    // Created on first use, under the process's cancellation mutex.
+    // Created on first use, checked and stored under the process's
+    // cancellation mutex.
     ThreadCancelation::CancellationRegistry* cancelationRegistry();
     bool hasLogSwitches() const { return switches != nullptr; }
     // 13 zero bytes on first use; null if they cannot be allocated.

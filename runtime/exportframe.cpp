@@ -24,16 +24,27 @@ const char* newString(const std::string& text) {
     return block;
 }
 
-const char* required(const char* value, const char* name) {
-    if (!value) throw ArgumentException(L"Invalid argument: " + wstr(name, 0) + L" is null", VLOCATION("required"));
-    return value;
+std::string callerText(const char* value) {
+    if (!value) return std::string();
+    // Volatile reads keep the compiler from handing the loop to strlen.
+    const volatile char* text = value;
+    size_t length = 0;
+    while (text[length] != '\0') ++length;
+    std::string copy(length, '\0');
+    for (size_t i = 0; i < length; ++i) copy[i] = text[i];
+    return copy;
 }
 
-void storeCurrentException() {
+std::string required(const char* value, const char* name) {
+    if (!value) throw ArgumentException(L"Invalid argument: " + wstr(name, 0) + L" is null", VLOCATION("required"));
+    return callerText(value);
+}
+
+bool storeCurrentException() {
     try {
         throw;
     } catch (const ThreadCancelation::ThreadCanceledException&) {
-        throw;  // never a failure text: the thread is being cancelled
+        return false;
     } catch (...) {
     }
     // Converting the text may itself fail; the slot then gets the generic text.
@@ -50,6 +61,7 @@ void storeCurrentException() {
     } catch (...) {
         setLastError("Unknown exception occured in HvcDmtLib");
     }
+    return true;
 }
 
 }  // namespace exportframe

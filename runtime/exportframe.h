@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "runtime/cancellation.h"
 #include "runtime/exceptions.h"
 #include "runtime/setranslator.h"
 #include "runtime/text.h"
@@ -22,12 +23,20 @@ const char* lastError();
 // empty) when it cannot be allocated.
 const char* newString(const std::string& text);
 
-// Throws ArgumentException naming the argument when it is null.
-const char* required(const char* value, const char* name);
+// The caller's text, measured and copied by the library's own code: a
+// pointer that faults when read then faults here, inside the boundary's
+// translator scope, and not inside the C runtime, whose frames cannot be
+// unwound on i686. Null gives the empty string.
+std::string callerText(const char* value);
+// callerText of an argument that must not be null; ArgumentException naming
+// the argument when it is.
+std::string required(const char* value, const char* name);
 
-// Stores the text of the exception being handled in the slot; a thread
-// cancellation is rethrown untouched.
-void storeCurrentException();
+// Call only inside a catch block. Stores the text of the exception being
+// handled in the slot and returns true; a thread's cancellation is no failure:
+// it stores nothing and returns false, and the caller ends the thread once
+// its catch block is left (endCanceledThread).
+bool storeCurrentException();
 
 // What a successful call does with the slot on its way out. The slot is
 // always cleared at entry; ClearSlot empties it once more, so that no text
@@ -35,19 +44,23 @@ void storeCurrentException();
 enum class OnSuccess { KeepSlot, ClearSlot };
 
 // Runs body with the slot cleared at entry; any exception ends as text in
-// the slot and the failure value.
+// the slot and the failure value. No exception leaves: a cancelled thread,
+// whose frames inside the library have unwound by now, ends here.
 template <class Result, class Body>
 Result boundary(Result failure, OnSuccess onSuccess, Body&& body) {
     setLastError(nullptr);
+    Result result = failure;
+    bool canceled = false;
     try {
         SeTranslatorScope faults;
-        Result result = body();
+        result = body();
         if (onSuccess == OnSuccess::ClearSlot) setLastError(nullptr);
-        return result;
     } catch (...) {
-        storeCurrentException();  // rethrows a thread's cancellation
+        canceled = !storeCurrentException();
+        result = failure;
     }
-    return failure;
+    if (canceled || ThreadCancelation::takePendingCancel()) ThreadCancelation::endCanceledThread();
+    return result;
 }
 
 }  // namespace exportframe

@@ -20,9 +20,11 @@ unsigned char* switches() {
     return context ? context->logSwitches() : nullptr;
 }
 
+// Levels above Crash are written as errors: they follow Crash's switches.
 bool switchedOn(int firstByte, LogLevel level) {
     const unsigned char* table = switches();
-    return table && level < LogSwitches::levels && table[firstByte + level];
+    const int row = level < LogSwitches::levels ? level : Crash;
+    return table && table[firstByte + row];
 }
 
 WORD eventType(LogLevel level) {

@@ -45,12 +45,14 @@ LONG queryData(HKEY key, const std::wstring& valueName, DWORD& type, std::vector
     LONG status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                    &maxData, nullptr, nullptr);
     if (status != ERROR_SUCCESS) return status;
-    // One extra character so data stored without a terminator is still ended.
     data.assign(maxData / sizeof(wchar_t) + 2, L'\0');
     DWORD size = maxData;
     status = RegQueryValueExW(key, valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
     if (status != ERROR_SUCCESS) return status;
+    // Data stored without its terminators (or with an odd byte count) still
+    // ends in two zeros, so that a walk over its strings stops inside it.
     data.resize((size + 1) / sizeof(wchar_t));
+    data.push_back(L'\0');
     data.push_back(L'\0');
     return ERROR_SUCCESS;
 }

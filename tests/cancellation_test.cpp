@@ -12,13 +12,18 @@
 #include "runtime/cancellation.h"
 #include "runtime/owners.h"
 #include "runtime/exceptions.h"
+#include "childprocess.h"
+#include "exports/hvcdmtutils.h"
+#include "ipc/pipe.h"
+#include "standin.h"
+#include "testutil.h"
 #include "runtime/wait.h"
 
 using namespace ThreadCancelation;
 
 namespace {
 
-CancellationRegistry& registry() { return *getExecuteContext()->cancelationRegistry(); }
+CancellationRegistry& cancellations() { return *getExecuteContext()->cancelationRegistry(); }
 
 // A thread as a host would run one: its top catches the cancellation.
 struct Worker {
@@ -41,16 +46,18 @@ struct Worker {
 // The worker's innermost tracked point once it satisfies `ready`, or null.
 CancelationPoint* awaitPoint(DWORD threadId, bool (*ready)(CancelationPoint*)) {
     for (int i = 0; i < 400; ++i, Sleep(5)) {
-        CancelationPoint* point = registry().find(threadId);
+        CancelationPoint* point = cancellations().find(threadId);
         if (point && ready(point)) return point;
     }
     return nullptr;
 }
 
+void CALLBACK foreignApc(ULONG_PTR) {}
+
 }  // namespace
 
 TEST(Cancellation, AsyncCancelEndsTheWaitAtOnceAndUnwinds) {
-    registry().setTracking(true);
+    cancellations().setTracking(true);
     UniqueHandle neverSet(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     HANDLE never = neverSet.get();
     std::function<void()> waits[] = {[] { VSyncObject::sleep(10000); },
@@ -64,7 +71,7 @@ TEST(Cancellation, AsyncCancelEndsTheWaitAtOnceAndUnwinds) {
             afterWait = true;
         }};
         ASSERT_NE(awaitPoint(worker.id, [](CancelationPoint* p) { return p->mode() == Asynchronous; }), nullptr);
-        ASSERT_TRUE(registry().cancel(worker.id));
+        ASSERT_TRUE(cancellations().cancel(worker.id));
         ASSERT_EQ(WaitForSingleObject(worker.thread.get(), 2000), WAIT_OBJECT_0);  // far before the wait's end
         EXPECT_EQ(worker.canceledId, worker.id);
         EXPECT_TRUE(destroyed);
@@ -73,7 +80,7 @@ TEST(Cancellation, AsyncCancelEndsTheWaitAtOnceAndUnwinds) {
 }
 
 TEST(Cancellation, DeferredCancelLetsTheOperationFinish) {
-    registry().setTracking(true);
+    cancellations().setTracking(true);
     UniqueHandle goEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     HANDLE go = goEvent.get();
     std::atomic<bool> destroyed{false}, afterPoint{false};
@@ -86,7 +93,7 @@ TEST(Cancellation, DeferredCancelLetsTheOperationFinish) {
         afterPoint = true;
     }};
     ASSERT_NE(awaitPoint(worker.id, [](CancelationPoint* p) { return p->mode() == Deferred; }), nullptr);
-    ASSERT_TRUE(registry().cancel(worker.id));
+    ASSERT_TRUE(cancellations().cancel(worker.id));
     EXPECT_EQ(WaitForSingleObject(worker.thread.get(), 200), static_cast<DWORD>(WAIT_TIMEOUT));  // still in its operation
     SetEvent(go);
     ASSERT_EQ(WaitForSingleObject(worker.thread.get(), 5000), WAIT_OBJECT_0);
@@ -96,18 +103,20 @@ TEST(Cancellation, DeferredCancelLetsTheOperationFinish) {
 }
 
 TEST(Cancellation, PointUnderProtectedIsNeverCanceledAsynchronously) {
-    registry().setTracking(true);
+    cancellations().setTracking(true);
     DWORD start = GetTickCount();
     Worker worker{[&] {
         CancelationPoint host(Protected);
-        VSyncObject::sleep(300);
+        VSyncObject::sleep(600);
     }};
     // The sleep's own point, nested in the host's, inherits its mode.
     ASSERT_NE(awaitPoint(worker.id, [](CancelationPoint* p) { return p->previous() && p->mode() == Protected; }),
               nullptr);
-    ASSERT_TRUE(registry().cancel(worker.id));
+    ASSERT_TRUE(cancellations().cancel(worker.id));
+    // An APC of someone else's wakes the sleep, which must go on nonetheless.
+    QueueUserAPC(foreignApc, worker.thread.get(), 0);
     ASSERT_EQ(WaitForSingleObject(worker.thread.get(), 5000), WAIT_OBJECT_0);
-    EXPECT_GE(GetTickCount() - start, 290u);  // the sleep ran to its end
+    EXPECT_GE(GetTickCount() - start, 590u);  // the sleep ran to its end
     EXPECT_EQ(worker.canceledId, worker.id);
 }
 
@@ -115,30 +124,159 @@ TEST(Cancellation, TrackingRecordsTheInnermostPoint) {
     const DWORD self = GetCurrentThreadId();
     for (bool on : {false, true}) {
         SCOPED_TRACE(on);
-        registry().setTracking(on);
+        cancellations().setTracking(on);
         {
             CancelationPoint outer(Deferred);
             {
                 CancelationPoint inner(Asynchronous);
-                EXPECT_EQ(registry().find(self), on ? &inner : nullptr);
+                EXPECT_EQ(cancellations().find(self), on ? &inner : nullptr);
             }
-            EXPECT_EQ(registry().find(self), on ? &outer : nullptr);
+            EXPECT_EQ(cancellations().find(self), on ? &outer : nullptr);
         }
         EXPECT_EQ(CancelationPoint::current(), nullptr);
-        EXPECT_EQ(registry().find(self), nullptr);
-        EXPECT_FALSE(registry().cancel(self));
+        EXPECT_EQ(cancellations().find(self), nullptr);
+        EXPECT_FALSE(cancellations().cancel(self));
     }
 }
 
 TEST(Cancellation, CatchPointsLetTheCancellationPass) {
-    exportframe::setLastError("stale");
-    EXPECT_THROW(exportframe::boundary(-1, exportframe::OnSuccess::ClearSlot, []() -> int { throw ThreadCanceledException{1}; }),
-                 ThreadCanceledException);
-    EXPECT_EQ(exportframe::lastError(), nullptr);
     try {
         throw ThreadCanceledException{2};
     } catch (...) {
         EXPECT_THROW(VCURRENT_EXCEPTION(L"context", "test"), ThreadCanceledException);
-        EXPECT_THROW(exportframe::storeCurrentException(), ThreadCanceledException);
+        exportframe::setLastError("stale");
+        EXPECT_FALSE(exportframe::storeCurrentException());  // no failure text
+        EXPECT_STREQ(exportframe::lastError(), "stale");
+    }
+}
+
+namespace {
+
+// A plain thread, as an MSVC host would run one: it catches nothing, so an
+// exception leaving the library would end the whole process.
+struct HostThread {
+    std::function<void()> body;
+    std::atomic<bool> returned{false};
+    unsigned id = 0;
+    UniqueHandle thread{reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, top, this, 0, &id))};
+
+    static unsigned __stdcall top(void* argument) {
+        auto* self = static_cast<HostThread*>(argument);
+        self->body();
+        self->returned = true;
+        return 7;
+    }
+    DWORD exitCode() const {
+        DWORD code = 0xFFFFFFFF;
+        GetExitCodeThread(thread.get(), &code);
+        return code;
+    }
+};
+
+DWORD handleCount() {
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
+
+}  // namespace
+
+TEST(Cancellation, BoundaryEndsTheThreadInsteadOfLettingTheCancellationOut) {
+    exportframe::setLastError("stale");
+    HostThread host{[] {
+        exportframe::boundary(-1, exportframe::OnSuccess::ClearSlot, []() -> int { throw ThreadCanceledException{1}; });
+    }};
+    ASSERT_EQ(WaitForSingleObject(host.thread.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(host.exitCode(), 0u);
+    EXPECT_FALSE(host.returned);
+    EXPECT_EQ(exportframe::lastError(), nullptr);  // cleared at entry, no failure text after
+}
+
+// A host thread blocked in an export on a busy management service is
+// cancelled: it ends inside the library with exit code 0, the process goes
+// on, and nothing of the call stays behind.
+TEST(Cancellation, ThreadBlockedInAnExportEnds) {
+    childprocess::SavedConfigValue tryCount(L"PipeConnectTryCount");
+    tryCount.remove();
+    auto getParam = testutil::exportOf<HVC_GetParam_t>(HVC_NAME_GetParam);
+    auto freeString = testutil::exportOf<HVC_FreeString_t>(HVC_NAME_FreeString);
+    ASSERT_TRUE(getParam && freeString);
+    freeString(getParam("WARM"));  // no service yet: fails at once, but sets up what stays
+    cancellations().setTracking(true);
+    standin::Server::Options options;
+    options.switches = L"--busy 30000";  // the only pipe instance stays taken
+    standin::Server server(options);
+    const DWORD before = handleCount();
+    {
+        HostThread host{[&] { freeString(getParam("ALPHA")); }};
+        ASSERT_NE(awaitPoint(host.id, [](CancelationPoint*) { return true; }), nullptr);
+        ASSERT_TRUE(cancellations().cancel(host.id));
+        // Five connection attempts of a second each would end the call later.
+        ASSERT_EQ(WaitForSingleObject(host.thread.get(), 3000), WAIT_OBJECT_0);
+        EXPECT_EQ(host.exitCode(), 0u);
+        EXPECT_FALSE(host.returned);
+    }
+    EXPECT_EQ(cancellations().find(GetCurrentThreadId()), nullptr);
+    EXPECT_EQ(handleCount(), before);
+}
+
+// A read cancelled in its wait is stopped and awaited before the unwinding
+// frees the buffer: the pipe is idle afterwards and the next message
+// arrives whole.
+TEST(Cancellation, CanceledReadLeavesNoPendingTransfer) {
+    cancellations().setTracking(true);
+    const std::wstring name = standin::uniquePipe();
+    UniqueHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
+                                         4096, 4096, 0, nullptr));
+    Con::ClientOverlappedPipe pipe(name, GENERIC_READ | GENERIC_WRITE, PIPE_READMODE_MESSAGE, 1);
+    Worker worker{[&] {
+        char buffer[8];  // on the cancelled thread's stack
+        pipe.read(buffer, 5, true);
+    }};
+    ASSERT_NE(awaitPoint(worker.id, [](CancelationPoint* p) { return p->mode() == Asynchronous; }), nullptr);
+    ASSERT_TRUE(cancellations().cancel(worker.id));
+    ASSERT_EQ(WaitForSingleObject(worker.thread.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(worker.canceledId, worker.id);
+    EXPECT_TRUE(pipe.idle());
+    DWORD written = 0;
+    WriteFile(server.get(), "hello", 5, &written, nullptr);
+    char buffer[8] = {};
+    EXPECT_EQ(pipe.read(buffer, 5, true), 5u);
+    EXPECT_EQ(std::string(buffer, 5), "hello");
+}
+
+// A request that reaches the outermost point while a failure unwinds it is
+// kept for the thread's next point.
+TEST(Cancellation, RequestDuringAFailureWaitsForTheNextPoint) {
+    cancellations().setTracking(true);
+    UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<bool> failureCaught{false}, afterNextPoint{false};
+    Worker worker{[&] {
+        try {
+            CancelationPoint outermost(Deferred);
+            WaitForSingleObject(go.get(), 5000);
+            throw std::runtime_error("failure");
+        } catch (const std::runtime_error&) {
+            failureCaught = true;
+        }
+        { CancelationPoint next(Deferred); }
+        afterNextPoint = true;
+    }};
+    ASSERT_NE(awaitPoint(worker.id, [](CancelationPoint* p) { return p->mode() == Deferred; }), nullptr);
+    ASSERT_TRUE(cancellations().cancel(worker.id));
+    SetEvent(go.get());
+    ASSERT_EQ(WaitForSingleObject(worker.thread.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(failureCaught);
+    EXPECT_EQ(worker.canceledId, worker.id);
+    EXPECT_FALSE(afterNextPoint);
+}
+
+// The registry is created once per process however many threads ask for it
+// first at the same moment (fresh processes, several rounds).
+TEST(Cancellation, RegistryIsCreatedOnceUnderRacingThreads) {
+    for (int round = 0; round < 10; ++round) {
+        childprocess::Result result = childprocess::run({L"registry-race", L"8"});
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_EQ(result.output, "one registry") << round;
     }
 }

@@ -85,11 +85,16 @@ TEST_F(MySQLServer, RecordSetValuesAndNavigation) {
 }
 
 TEST_F(MySQLServer, FailuresNameTheStatement) {
+    table(L"twoRows", L"int");
+    run(L"insert into twoRows (v) values (1), (2)");
     struct Case {
         bool isQuery;
         std::wstring statement, prefix;  // the message is prefix + the library's text
     } cases[] = {
         {false, L"selec 1", L"Can't execute selec 1: MySql error 1064:"},
+        // The statement starts, then fails while its rows are made.
+        {false, L"select if(id = 2, (select 1 union select 2), 0) from twoRows",
+         L"Can't execute select if(id = 2, (select 1 union select 2), 0) from twoRows: MySql error 1242:"},
         {true, L"select * from no_such", L"Can't query select * from no_such: MySQLDatabaseProvider error 1146:"},
         // Runs, but gives no result set.
         {true, L"do 1", L"Can't get result for query do 1 MySQLDatabaseProvider error "},

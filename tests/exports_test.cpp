@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
+
 #include "exports/hvcdmtutils.h"
 #include "testutil.h"
 
@@ -160,4 +162,30 @@ TEST_F(Exports, DomainNameFailures) {
               true)
         << slot().substr(0, 80);
     EXPECT_EQ(take(toAscii("b\xC3\xBC" "cher.example")), "xn--bcher-kva.example");
+}
+
+// A string argument that faults when read gives the failure value and the
+// machine fault's text; the host goes on.
+TEST_F(Exports, UnreadableArgumentIsAMachineFault) {
+    struct NoAccessPage {
+        void* page = VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS);
+        ~NoAccessPage() { VirtualFree(page, 0, MEM_RELEASE); }
+    } bad;
+    ASSERT_NE(bad.page, nullptr);
+    const char* text = static_cast<const char*>(bad.page);
+    auto getParam = bind<HVC_GetParam_t>(HVC_NAME_GetParam);
+    auto query = bind<HVC_QueryDbValue_t>(HVC_NAME_QueryDbValue);
+    auto executeDb = bind<HVC_ExecuteDb_t>(HVC_NAME_ExecuteDb);
+    const std::function<const char*()> calls[] = {
+        [&] { return toAscii(text); },
+        [&] { return toUtf8(text); },
+        [&] { return getParam(text); },
+        [&] { return query(text); },
+        [&] { executeDb(text, nullptr); return static_cast<const char*>(nullptr); },
+    };
+    for (const auto& call : calls) {
+        SCOPED_TRACE(&call - calls);
+        EXPECT_EQ(call(), nullptr);
+        EXPECT_EQ(slot(), "C Exception: 3221225477");
+    }
 }

@@ -41,9 +41,10 @@ TEST(LogConsoleTest, LinesOfTheProcess) {
     // Info and Warning are off: no line and no separator. The "\n" between
     // lines comes out as CR LF on a stdout in text mode.
     childprocess::Result result = childprocess::run(
-        {L"0", L"i", L"3", L"first", L"1", L"w", L"2", L"100%", L"5", L"b\u00fccher \u4f8b\u5b50", L"1", L"w"});
+        {L"0", L"i", L"3", L"first", L"1", L"w", L"2", L"100%", L"5", L"b\u00fccher \u4f8b\u5b50", L"1", L"w",
+         L"9", L"beyond"});  // a level above Crash is written as an error
     EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(result.output, "first\r\n100%\r\nb\xc3\xbc" "cher \xe4\xbe\x8b\xe5\xad\x90");
+    EXPECT_EQ(result.output, "first\r\n100%\r\nb\xc3\xbc" "cher \xe4\xbe\x8b\xe5\xad\x90\r\nbeyond");
 }
 
 TEST(LogSwitchesTest, DefaultsFollowDebug) {

@@ -99,6 +99,12 @@ TEST_F(RegistryTest, MultiStringLookup) {
     const wchar_t data[] = L"a\0b\0\0c\0";
     setRaw(L"List", REG_MULTI_SZ, data, sizeof data);
     EXPECT_EQ(registry::getMulti(HKEY_CURRENT_USER, subKey_, L"List"), (std::vector<std::wstring>{L"a", L"b"}));
+    // Stored without the final empty string, or without any terminator and
+    // with an odd byte count: the walk ends inside the data.
+    setRaw(L"List", REG_MULTI_SZ, L"a\0b", 3 * sizeof(wchar_t));
+    EXPECT_EQ(registry::getMulti(HKEY_CURRENT_USER, subKey_, L"List"), (std::vector<std::wstring>{L"a", L"b"}));
+    setRaw(L"List", REG_MULTI_SZ, L"a\0bx", 3 * sizeof(wchar_t) + 1);
+    EXPECT_EQ(registry::getMulti(HKEY_CURRENT_USER, subKey_, L"List"), (std::vector<std::wstring>{L"a", L"bx"}));
     std::vector<std::wstring> none;
     EXPECT_EQ(registry::lookup(HKEY_CURRENT_USER, subKey_, L"Missing", none), ERROR_FILE_NOT_FOUND);
     registry::set(key_, L"Plain", L"x");

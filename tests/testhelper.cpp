@@ -4,13 +4,52 @@
 //   switches         print the log switch table as 13 digits
 //   take <mutex>     ExclusiveTask::Initialize with timeout 0, never released;
 //                    prints the result and timedOut
+//   registry-race <n>  n threads ask for the cancellation registry at the
+//                    same moment; prints "one registry" or "several registries"
 // A failure ends it through std::terminate, with a non-zero exit code.
+#include <process.h>
+
 #include <cstdio>
 #include <cwchar>
+#include <vector>
 
+#include "runtime/cancellation.h"
 #include "runtime/executecontext.h"
+#include "runtime/owners.h"
 #include "runtime/log.h"
 #include "runtime/sysobjects.h"
+
+namespace {
+
+struct Race {
+    UniqueHandle start{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::vector<void*> seen;
+};
+Race* race = nullptr;
+
+unsigned __stdcall askForRegistry(void* slot) {
+    WaitForSingleObject(race->start.get(), INFINITE);
+    *static_cast<void**>(slot) = getExecuteContext()->cancelationRegistry();
+    return 0;
+}
+
+void registryRace(unsigned threads) {
+    Race shared;
+    race = &shared;
+    shared.seen.assign(threads, nullptr);
+    std::vector<UniqueHandle> running;
+    for (unsigned i = 0; i < threads; ++i)
+        running.emplace_back(
+            reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, askForRegistry, &shared.seen[i], 0, nullptr)));
+    Sleep(100);  // every thread waits at the start line
+    SetEvent(shared.start.get());
+    for (const UniqueHandle& thread : running) WaitForSingleObject(thread.get(), INFINITE);
+    bool one = true;
+    for (void* registry : shared.seen) one = one && registry == shared.seen[0] && registry;
+    std::printf(one ? "one registry" : "several registries");
+}
+
+}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     for (int i = 1; i < argc; ++i) {
@@ -19,6 +58,8 @@ int wmain(int argc, wchar_t** argv) {
             LogManager::instance();
             const unsigned char* table = getExecuteContext()->logSwitches();
             for (int b = 0; b < LogSwitches::size; ++b) std::printf("%d", table[b] ? 1 : 0);
+        } else if (step == L"registry-race") {
+            registryRace(static_cast<unsigned>(std::wcstoul(argv[++i], nullptr, 10)));
         } else if (step == L"take") {
             auto task = new ExclusiveTask;  // an owned mutex is abandoned at exit
             DWORD result = task->Initialize(argv[++i], 0);
