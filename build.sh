@@ -40,6 +40,7 @@ build() {
   file dist/hvcdmtutils.dll dist/x64/hvcdmtutils.dll
   echo "imports of dist/hvcdmtutils.dll:"
   i686-w64-mingw32-objdump -p dist/hvcdmtutils.dll | sed -n 's/^\tDLL Name: /  /p'
+  scripts/check-product.sh dist/hvcdmtutils.dll dist/x64/hvcdmtutils.dll exports/hvcdmtutils.def
 }
 
 run_tests() {  # build dir, label
@@ -53,9 +54,11 @@ case "${1:-}" in
     setup; build
     run_tests build/x86_64 "x86_64 build under 64-bit Wine"
     if scripts/wine32-available.sh; then
-      HVC_WINE32=1 run_tests build/i686 "i686 build under 32-bit Wine"
+      HVC_WINE32=1 run_tests build/i686 "i686 build (the product) under 32-bit Wine"
+      echo "builds tested: x86_64 and i686"
     else
-      echo "i686 build not run: 32-bit Wine is not installed on this machine"
+      echo "builds tested: x86_64 only; the i686 product build was compiled and checked statically" \
+           "(no 32-bit Windows program runs on this machine)"
     fi ;;
   demo)
     setup; build

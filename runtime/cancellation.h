@@ -1,7 +1,7 @@
 // Thread cancellation: points mark where a thread may be stopped; a host
 // cancels a thread through its innermost point in the shared registry.
 //
-// How a cancel ends a thread. The cancelled thread leaves through a C++
+// How a cancel ends a thread. The cancelled thread unwinds through a C++
 // exception, ThreadCanceledException, thrown from the library's own frame:
 //  - mode 0 (asynchronous): cancel() queues an APC to the point's thread. The
 //    APC only wakes the thread; the cancellable waits (runtime/wait.h) find
@@ -11,27 +11,27 @@
 //  - mode 1 (deferred): the exception is thrown when the point is left, after
 //    the destructors of the objects inside it have run.
 //  - mode 2 (protected): like mode 1 for the point itself; every point opened
-//    inside it gets mode 2 and is never cancelled asynchronously.
+//    inside it gets mode 2 and is never cancelled asynchronously: a wait in
+//    it goes on through any APC and the point acts when it is left.
 // A request found while another exception unwinds the thread is never thrown
-// (that would end the process); the next point outward takes it over.
-// While the exception unwinds every destructor on the way runs. Library catch
-// points and export boundaries let it pass untouched, so it arrives at the top
-// of the thread.
+// (that would end the process); the next point outward takes it over, or,
+// when there is none, the thread's next point or export boundary.
+// While the exception unwinds, every destructor of the library's frames runs;
+// library catch points let it pass untouched. It never leaves the library:
+// the outermost library frame (an export boundary, a thread or COM entry
+// point of the library) catches it and ends the thread with
+// endCanceledThread(): on i686 the host's frames between that frame and the
+// thread's start are unwound first through the structured-exception chain
+// (RtlUnwind to the outermost registration), so MSVC destructors and
+// __finally blocks of the host run; on x86_64 the thread ends at once, and
+// the host's frames above the export are not unwound. Either way the thread
+// ends with exit code 0 and the process goes on.
 //
-// What a host must do: catch ThreadCanceledException at the top of every
-// thread it may cancel (its thread routine) and end the thread there, e.g. by
-// returning 0; never let it reach the operating system's thread start code.
-// Only g++-compiled code can catch it. On i686 (DWARF unwinding) it cannot even
-// pass a frame of another compiler or of Windows (a callback, window
-// procedure, COM call): a cancel whose exception meets such a frame before a
-// handler ends the process through std::terminate, so the catch must lie below
-// any such frame. On x86_64 the unwinding follows the Windows unwind tables and
-// passes system frames, but a handler of another compiler still does not catch
-// it. A host that is not built with g++ must therefore not cancel threads that
-// are inside the library.
-// To cancel: switch tracking on (before the thread opens its points), then
-// call registry.cancel(threadId), or find(threadId)->cancel() while keeping
-// the point alive.
+// What a host must do: nothing inside its thread routine. To cancel: switch
+// tracking on (before the thread opens its points), then call
+// registry.cancel(threadId), or find(threadId)->cancel() while keeping the
+// point alive. A host whose own code must run after a cancelled call returns
+// cannot have it: the call does not return.
 #pragma once
 
 #include <windows.h>
