@@ -2,6 +2,7 @@
 
 #include "database/xml.h"
 #include "runtime/sysobjects.h"
+#include "runtime/exceptions.h"
 #include "runtime/text.h"
 
 unsigned long long writeTableData(IDatabaseProvider& provider, ISAXContentHandler* handler, const std::wstring& table) {
@@ -149,4 +150,39 @@ void IDatabaseProvider::exportTableToNode(IXMLDOMNode* node, const std::wstring&
         append(tableElement.get(), row.get());
     }
     append(node, tableElement.get());
+}
+
+namespace {
+
+// Creates the directory and its missing parents.
+void createDirectories(const std::wstring& directory) {
+    for (size_t end = 0; end != std::wstring::npos;) {
+        end = directory.find_first_of(L"\\/", end + 1);
+        std::wstring part = directory.substr(0, end);
+        if (part.empty() || part.back() == L':') continue;
+        if (!CreateDirectoryW(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            throwOSError(L"CreateDirectoryW " + part, GetLastError(), VLOCATION("exportMySQLDatabase"));
+    }
+}
+
+}  // namespace
+
+void exportMySQLDatabase(IDatabaseProvider& provider, const std::wstring& directory,
+                         const ExportProgress& schemaProgress, const ExportProgress& dataProgress) {
+    createDirectories(directory);
+    const std::vector<std::wstring> tables = mySQLTables(provider);
+    writeXmlDocument(directory + L"\\schema.xml", L"schema", [&](ISAXContentHandler* handler) {
+        for (const std::wstring& table : tables) {
+            if (table == counterTableName) continue;  // every schema import makes its own
+            unsigned columns = writeMySQLTableSchema(provider, handler, table);
+            if (schemaProgress) schemaProgress(table, columns);
+        }
+    });
+    writeXmlDocument(directory + L"\\data.xml", L"data", [&](ISAXContentHandler* handler) {
+        for (const std::wstring& table : tables) {
+            if (table == counterTableName) continue;
+            unsigned long long rows = writeTableData(provider, handler, table);
+            if (dataProgress) dataProgress(table, rows);
+        }
+    });
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <msxml2.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,3 +26,12 @@ unsigned writeMySQLTableSchema(IDatabaseProvider& provider, ISAXContentHandler* 
 // A default value as the schema document writes it: MariaDB's
 // "current_timestamp()" becomes the CURRENT_TIMESTAMP the importers know.
 std::wstring schemaDefault(const std::wstring& serverDefault);
+
+// Told each table as it is written: its name and its row (schema: column) count.
+using ExportProgress = std::function<void(const std::wstring& table, unsigned long long count)>;
+
+// Writes directory\schema.xml (the schema importers' format) and
+// directory\data.xml (the table data format under a "data" root) of the
+// provider's current MySQL database; the directory is created when missing.
+void exportMySQLDatabase(IDatabaseProvider& provider, const std::wstring& directory,
+                         const ExportProgress& schemaProgress, const ExportProgress& dataProgress);

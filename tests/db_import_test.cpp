@@ -15,6 +15,7 @@
 #include "database/xml.h"
 #include "database/xmlexport.h"
 #include "db_testenv.h"
+#include "runtime/catchpoint.h"
 #include "runtime/comerror.h"
 #include "runtime/threadcanceled.h"
 
@@ -61,7 +62,7 @@ private:
     std::wstring path_;
 };
 
-std::wstring readUtf8(const std::wstring& path) {
+[[maybe_unused]] std::wstring readUtf8(const std::wstring& path) {
     std::ifstream in(cstr(path), std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     return wstr(bytes, CP_UTF8);
@@ -448,4 +449,217 @@ TEST_F(XmlImport, RefusedRowIsLoggedAndSkipped) {
     EXPECT_EQ(errors[0].message, L"Duplicate entry");
     EXPECT_EQ(errors[0].where,
               L"MySQLDataImporter::endElement:318 Unable to import data row: INSERT INTO `t`(`a`) VALUES ('2')");
+}
+
+// ----------------------------------------------------------- real server
+
+namespace {
+
+// Statements run against the server and undone on every way out.
+class Undo {
+public:
+    explicit Undo(IDatabaseProvider& provider) : provider_(provider) {}
+    ~Undo() {
+        for (auto it = statements_.rbegin(); it != statements_.rend(); ++it)
+            ignoreFailure([&] { provider_.execute(*it); });
+    }
+    void add(const std::wstring& statement) {
+        ignoreFailure([&] { provider_.execute(statement); });
+        statements_.push_back(statement);
+    }
+
+private:
+    IDatabaseProvider& provider_;
+    Lines statements_;
+};
+
+// Every row of the table, cells quoted or NULL, in a stable order.
+Lines tableRows(IDatabaseProvider& provider, const std::wstring& table) {
+    RecordSetRef records(provider.query(L"select * from `" + table + L"` order by 1, 2"));
+    Lines rows;
+    std::wstring value;
+    while (records->next()) {
+        std::wstring row;
+        for (unsigned i = 0; i < records->fieldCount(); ++i)
+            row += records->tryGetValue(i, value, false) ? L"'" + value + L"' " : L"NULL ";
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// SHOW CREATE TABLE without the table's next auto_increment value.
+std::wstring createStatement(IDatabaseProvider& provider, const std::wstring& table) {
+    RecordSetRef records(provider.query(L"SHOW CREATE TABLE `" + table + L"`"));
+    std::wstring text = records->next() ? records->getValue(1, L"", false) : L"(none)";
+    size_t at = text.find(L" AUTO_INCREMENT=");
+    if (at != std::wstring::npos) text.erase(at, text.find(L' ', at + 1) - at);
+    return text;
+}
+
+class MySQLImport : public XmlImport {
+protected:
+    void SetUp() override {
+        REQUIRE_TEST_SERVER();
+        dbtest::clearDbEnvironment();
+        admin = std::make_unique<MySQLDatabaseProvider>();
+        dbtest::connect(*admin);
+        undo = std::make_unique<Undo>(*admin);
+    }
+    void TearDown() override { undo.reset(); }
+    // A fresh provider connected to the database, as the administrator.
+    std::unique_ptr<MySQLDatabaseProvider> open(const std::wstring& database) {
+        auto provider = std::make_unique<MySQLDatabaseProvider>();
+        const dbtest::Server& s = dbtest::server();
+        provider->connect(s.host, database, s.login, s.password, s.port, L"");
+        return provider;
+    }
+    void importSchema(const std::wstring& document, const std::wstring& database, bool recreate,
+                      const std::wstring& login, const std::wstring& password, const std::wstring& managerLogin = L"",
+                      const std::wstring& managerPassword = L"") {
+        const dbtest::Server& s = dbtest::server();
+        MySQLDatabaseProvider provider;
+        provider.ImportSchema(document, s.host, database, login, password, s.port, L"", recreate, managerLogin,
+                              managerPassword);
+    }
+    void importData(const std::wstring& document, const std::wstring& database) {
+        const dbtest::Server& s = dbtest::server();
+        MySQLDatabaseProvider provider;
+        provider.ImportData(document, s.host, database, s.login, s.password, s.port, L"");
+    }
+
+    std::unique_ptr<MySQLDatabaseProvider> admin;
+    std::unique_ptr<Undo> undo;
+};
+
+}  // namespace
+
+TEST_F(MySQLImport, RoundTripKeepsEveryRowAndTheTableDefinitions) {
+    const dbtest::Server& s = dbtest::server();
+    undo->add(L"DROP DATABASE IF EXISTS hvc_imp_src");
+    undo->add(L"DROP DATABASE IF EXISTS hvc_imp_dst");
+    admin->execute(L"CREATE DATABASE hvc_imp_src DEFAULT CHARSET=utf8");
+    auto source = open(L"hvc_imp_src");
+    source->execute(
+        L"CREATE TABLE `people` (`id` int(11) NOT NULL AUTO_INCREMENT, `name` varchar(64) NOT NULL DEFAULT 'x', "
+        L"`note` text, `amount` int(11) DEFAULT 5, `born` date DEFAULT NULL, `seen` datetime DEFAULT NULL, "
+        L"`stamp` timestamp NOT NULL DEFAULT current_timestamp(), PRIMARY KEY (`id`), "
+        L"UNIQUE KEY `name_born` (`name`,`born`), KEY `amount_seen` (`amount`,`seen`)) ENGINE=InnoDB DEFAULT CHARSET=utf8");
+    source->execute(L"CREATE TABLE `plain` (`code` char(4) DEFAULT NULL, `label` varchar(20) DEFAULT NULL) "
+                    L"ENGINE=InnoDB DEFAULT CHARSET=utf8");
+    source->execute(
+        L"INSERT INTO people VALUES (1, 'O''Brien', 'C:\\\\dir\\\\file', NULL, '2024-02-29', '2024-02-29 13:14:15', "
+        L"'2020-01-01 00:00:00'), (2, 'Grüße – 日本語', 'line1\\nline2 \"q\" <&>', 7, NULL, NULL, '2021-06-30 23:59:59'), "
+        L"(5, '', '', 0, '1999-12-31', '1999-12-31 23:59:59', '2022-02-02 02:02:02')");
+    source->execute(L"INSERT INTO plain VALUES ('ab', NULL), (NULL, '\\\\'), ('ÄÖ', ' spaced ')");
+
+    exportMySQLDatabase(*source, dir.file(L"out\\sub"), nullptr, nullptr);
+    importSchema(dir.file(L"out\\sub\\schema.xml"), L"hvc_imp_dst", true, s.login, s.password);
+    importData(dir.file(L"out\\sub\\data.xml"), L"hvc_imp_dst");
+
+    auto copy = open(L"hvc_imp_dst");
+    for (const wchar_t* table : {L"people", L"plain"}) {
+        Lines rows = tableRows(*source, table);
+        EXPECT_EQ(rows.size(), 3u);
+        EXPECT_EQ(tableRows(*copy, table), rows) << cstr(table);
+        EXPECT_EQ(createStatement(*copy, table), createStatement(*source, table)) << cstr(table);
+    }
+    // The key goes on counting above the imported ids. The counter table was
+    // reset after each import, the second time above its own id 1.
+    copy->execute(L"INSERT INTO people (name) VALUES ('next')");
+    EXPECT_EQ(copy->lastInsertId(), 6u);
+    EXPECT_EQ(scalar(*copy, L"select group_concat(id) from ms_jet_counter"), L"2");
+
+    // The same rows as DOM elements: every field by name, value or NULL, in column order.
+    ComPtr<IXMLDOMDocument> document;
+    ASSERT_EQ(CoCreateInstance(msxml::domDocument30, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
+                               document.putVoid()),
+              S_OK);
+    source->exportDataToNode(document.get());
+    Lines expected, fields;
+    for (const wchar_t* table : {L"people", L"plain"}) {
+        RecordSetRef records(source->query(std::wstring(L"select * from `") + table + L"`"));
+        std::wstring value;
+        while (records->next())
+            for (unsigned i = 0; i < records->fieldCount(); ++i)
+                expected.push_back(records->fieldName(i) + (records->tryGetValue(i, value, false) ? L"=" + value : L" NULL"));
+    }
+    ComPtr<IXMLDOMNodeList> list;
+    UniqueBstr tag(SysAllocString(L"field"));
+    ASSERT_EQ(document->getElementsByTagName(tag.get(), list.put()), S_OK);
+    for (ComPtr<IXMLDOMNode> node; list->nextNode(node.put()) == S_OK && node;) {
+        ComPtr<IXMLDOMElement> element;
+        ASSERT_EQ(node->QueryInterface(IID_IXMLDOMElement, element.putVoid()), S_OK);
+        auto attribute = [&](const wchar_t* name) {
+            UniqueBstr text(SysAllocString(name));
+            UniqueVariant value;
+            element->getAttribute(text.get(), value.put());
+            return (*value).vt == VT_BSTR ? std::wstring((*value).bstrVal, SysStringLen((*value).bstrVal)) : L"(none)";
+        };
+        fields.push_back(attribute(L"name") + (attribute(L"isnull") == L"true" ? L" NULL" : L"=" + attribute(L"value")));
+    }
+    EXPECT_EQ(fields, expected);
+}
+
+// A document that breaks off keeps what was finished before it: whole
+// tables of a schema, rows of a data document. A refused row is logged and
+// the rows after it arrive.
+TEST_F(MySQLImport, BrokenDocumentsAndRefusedRows) {
+    const dbtest::Server& s = dbtest::server();
+    undo->add(L"DROP DATABASE IF EXISTS hvc_imp_part");
+    const std::wstring schema = dir.write(
+        L"schema.xml", L"<schema><table name='whole'><column name='id' type='int(11)' null='NO'/>"
+                       L"<index key_name='PRIMARY' column_name='id' non_unique='0' Collation='A'/></table>"
+                       L"<table name='partial'><column name='id' type='int(11)' null='NO'/>");
+    EXPECT_THROW(importSchema(schema, L"hvc_imp_part", true, s.login, s.password), ComError);
+    auto db = open(L"hvc_imp_part");
+    EXPECT_TRUE(db->tableExists(L"whole"));
+    EXPECT_FALSE(db->tableExists(L"partial"));
+
+    db->execute(L"INSERT INTO whole VALUES (99)");
+    const std::wstring data = dir.write(
+        L"data.xml", L"<data><table name='whole'><row><field name='id'>1</field></row><row><field name='id'>2</field>"
+                     L"</row><row><field name='id'>3</field>");
+    EXPECT_THROW(importData(data, L"hvc_imp_part"), ComError);
+    EXPECT_EQ(scalar(*db, L"select group_concat(id order by id) from whole"), L"1,2");
+
+    const std::wstring duplicate = dir.write(
+        L"dup.xml", L"<data><table name='whole'><row><field name='id'>1</field></row><row><field name='id'>1</field>"
+                    L"</row><row><field name='id'>2</field></row></table></data>");
+    auto& errors = ErrorCapture::start();
+    importData(duplicate, L"hvc_imp_part");
+    EXPECT_EQ(scalar(*db, L"select group_concat(id order by id) from whole"), L"1,2");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].message.find(L"Duplicate entry"), std::wstring::npos) << cstr(errors[0].message);
+    EXPECT_EQ(errors[0].where, L"MySQLDataImporter::endElement:318 Unable to import data row: INSERT INTO `whole`(`id`) VALUES ('1')");
+}
+
+// The manager path: a new login with its privileges, then the database
+// created and loaded through that login.
+TEST_F(MySQLImport, ManagerCreatesTheLogin) {
+    const dbtest::Server& s = dbtest::server();
+    undo->add(L"DROP USER IF EXISTS 'hvc_imp_user'@'%'");
+    undo->add(L"DROP DATABASE IF EXISTS hvc_imp_mgr");
+    const std::wstring schema = dir.write(
+        L"schema.xml", L"<schema><table name='clients'><column name='pool_id' type='int(11)' null='NO' "
+                       L"extra='auto_increment'/><index key_name='PRIMARY' column_name='pool_id' non_unique='0' "
+                       L"Collation='A'/></table></schema>");
+    const Lines& log = dbtest::LogCapture::start();
+    importSchema(schema, L"hvc_imp_mgr", true, L"hvc_imp_user", L"Pw'imp\\1", s.login, s.password);
+    EXPECT_NE(std::find(log.begin(), log.end(), L"SQL: SET SESSION old_passwords=0"), log.end());
+
+    MySQLDatabaseProvider user;
+    user.connect(s.host, L"hvc_imp_mgr", L"hvc_imp_user", L"Pw'imp\\1", s.port, L"");
+    EXPECT_TRUE(user.tableExists(L"clients"));
+    EXPECT_EQ(scalar(user, L"select id from ms_jet_counter"), L"1");
+    std::wstring grants;
+    RecordSetRef records(admin->query(L"SHOW GRANTS FOR 'hvc_imp_user'@'%'"));
+    while (records->next()) grants += records->getValue(0, L"", false) + L"\n";
+    EXPECT_NE(grants.find(L"SUPER"), std::wstring::npos) << cstr(grants);
+    EXPECT_NE(grants.find(L"ON *.* TO `hvc_imp_user`@`%`"), std::wstring::npos) << cstr(grants);
+    EXPECT_NE(grants.find(L"WITH GRANT OPTION"), std::wstring::npos) << cstr(grants);
+    EXPECT_NE(grants.find(L"ON `master`.* TO `hvc_imp_user`@`%`"), std::wstring::npos) << cstr(grants);
+
+    std::wstring again = dbtest::thrownText(
+        [&] { importSchema(schema, L"hvc_imp_mgr", true, L"hvc_imp_user", L"other", s.login, s.password); });
+    EXPECT_EQ(again, L"User hvc_imp_user already exists");
 }
