@@ -182,11 +182,11 @@ XmlFileWriter::XmlFileWriter(const std::wstring& path) {
     // reader, and an empty value must stay empty.
     checkCom(writer_->put_indent(VARIANT_FALSE));
     checkCom(writer_->put_byteOrderMark(VARIANT_FALSE));
-    VARIANT output;
-    VariantInit(&output);
-    output.vt = VT_UNKNOWN;
-    output.punkVal = stream_.get();  // borrowed: the writer takes its own reference
-    checkCom(writer_->put_output(output));
+    UniqueVariant output;
+    output.get()->vt = VT_UNKNOWN;
+    output.get()->punkVal = stream_.get();
+    stream_->AddRef();  // the variant's own reference; the writer takes another
+    checkCom(writer_->put_output(*output));
     checkCom(writer_->QueryInterface(msxml::saxContentHandler, handler_.putVoid()));
 }
 

@@ -62,12 +62,6 @@ private:
     std::wstring path_;
 };
 
-[[maybe_unused]] std::wstring readUtf8(const std::wstring& path) {
-    std::ifstream in(cstr(path), std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return wstr(bytes, CP_UTF8);
-}
-
 // Error-level log entries of this process from start() on: message, and the
 // outermost location as "function:line context".
 struct ErrorCapture : LogListener {
