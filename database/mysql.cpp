@@ -5,8 +5,13 @@
 #include <mysql.h>  // the client library's header, not this back end's
 
 #include <cwchar>
+#include <memory>
+#include <vector>
 
 #include "database/connparams.h"
+#include "database/import/mysqlimport.h"
+#include "database/mysqlaccounts.h"
+#include "database/xmlexport.h"
 #include "runtime/cancellation.h"
 #include "runtime/exceptions.h"
 #include "runtime/log.h"
@@ -328,9 +333,90 @@ std::wstring MySQLDatabaseProvider::lastError() { return connection_ ? errorText
 
 void MySQLDatabaseProvider::setPassword(const std::wstring& newPassword, const std::wstring&) {
     DbConnectionParams params = getDbConnectionParams();
-    execute(L"use mysql");
-    execute(L"UPDATE user set Password=PASSWORD('" + escape(newPassword) + L"') WHERE User='" + params.login + L"'");
-    execute(L"FLUSH PRIVILEGES");
+    const std::wstring serverVersion = version();
+    std::vector<std::wstring> hosts;
+    if (usesAccountStatements(serverVersion)) {
+        RecordSetRef records(query(L"SELECT Host FROM mysql.user WHERE User='" + escape(params.login) + L"'"));
+        while (records->next()) hosts.push_back(escape(records->getValue(0, L"", false)));
+    }
+    for (const std::wstring& statement :
+         setPasswordStatements(serverVersion, params.login, escape(params.login), escape(newPassword), hosts))
+        execute(statement);
+}
+
+void MySQLDatabaseProvider::exportData(ISAXContentHandler* handler) {
+    for (const std::wstring& table : mySQLTables(*this)) writeTableData(*this, handler, table);
+}
+
+void MySQLDatabaseProvider::exportDataToNode(IXMLDOMNode* node) {
+    for (const std::wstring& table : mySQLTables(*this)) exportTableToNode(node, table);
+}
+
+namespace {
+
+void executeLogged(IDatabaseProvider& provider, const std::wstring& statement) {
+    logMessage(Info, L"SQL: %ls", statement.c_str());
+    provider.execute(statement);
+}
+
+}  // namespace
+
+void createMySQLUser(IDatabaseProvider& provider, const std::wstring& database, const std::wstring& login,
+                     const std::wstring& password, const std::wstring& host) {
+    std::wstring pattern = grantPattern(provider.escape(database));
+    std::wstring escapedLogin = provider.escape(login);
+    std::wstring escapedHost = host.empty() ? L"%" : provider.escape(host);
+    for (const std::wstring& statement : userCreationStatements(provider.version(), pattern, escapedLogin, password,
+                                                                provider.escape(password), escapedHost))
+        executeLogged(provider, statement);
+}
+
+void MySQLDatabaseProvider::ImportSchema(const std::wstring& document, const std::wstring& host,
+                                         const std::wstring& database, const std::wstring& login,
+                                         const std::wstring& password, int port, const std::wstring& socket,
+                                         bool recreate, const std::wstring& managerLogin,
+                                         const std::wstring& managerPassword) {
+    if (!managerLogin.empty()) {
+        std::unique_ptr<IDatabaseProvider> manager(IDatabaseProvider::Create(L"MySQL"));
+        if (!manager) throwOutOfMemory();
+        manager->connect(host, L"mysql", managerLogin, managerPassword, port, L"");
+        const std::wstring serverVersion = manager->version();
+        if (hasOldPasswords(serverVersion)) executeLogged(*manager, L"SET SESSION old_passwords=0");
+        std::wstring count = L"SELECT COUNT(*) FROM mysql.user WHERE (mysql.user.User = '" + manager->escape(login) + L"')";
+        logMessage(Info, L"SQL: %ls", count.c_str());
+        RecordSetRef users(manager->query(count));
+        if (users->next() && std::wcstoll(users->getValue(0, L"0", true).c_str(), nullptr, 10) > 0)
+            throw vexception(format(L"User %ls already exists", login.c_str()),
+                             VLOCATION("MySQLDatabaseProvider::ImportSchema"));
+        createMySQLUser(*manager, L"master", login, password, L"");
+        connect(host, L"mysql", managerLogin, managerPassword, port, socket);
+        for (const std::wstring& statement :
+             administratorStatements(serverVersion, login, escape(login), password, escape(password)))
+            execute(statement);
+    }
+    connect(host, L"", login, password, port, socket);
+    if (recreate) {
+        if (managerLogin.empty()) execute(L"drop database IF EXISTS " + database);
+        execute(L"create database " + database + L" DEFAULT CHARSET=utf8;");
+    }
+    useDatabase(database);
+    execute(L"DROP TABLE IF EXISTS `ms_jet_counter`");
+    execute(counterTableCreate);
+    MySQLSchemaImporter importer(*this, recreate);
+    importer.setProgress(importProgress_);
+    importer.parseURL(document);
+    resetCounterTable(*this);
+}
+
+void MySQLDatabaseProvider::ImportData(const std::wstring& document, const std::wstring& host,
+                                       const std::wstring& database, const std::wstring& login,
+                                       const std::wstring& password, int port, const std::wstring& socket) {
+    connect(host, L"mysql", login, password, port, socket);
+    useDatabase(database);
+    MySQLDataImporter importer(*this, database);
+    importer.setProgress(importProgress_);
+    importer.parseURL(document);
+    resetCounterTable(*this);
 }
 
 void MySQLDatabaseProvider::setReconnectHandler(IDatabaseReconnectHandler* handler) { reconnectHandler_ = handler; }

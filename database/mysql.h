@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -55,6 +56,17 @@ private:
     unsigned long* lengths_ = nullptr;
 };
 
+// Called as an import finishes a table: its name and the rows inserted and
+// refused (the schema import: the columns, and 0).
+using ImportProgress = std::function<void(const std::wstring& table, unsigned long long count,
+                                          unsigned long long refused)>;
+
+// A login with the data privileges on one database, through the provider's
+// connection (which needs the right to create accounts); an empty host means
+// any host. Every statement is logged as "SQL: %s" first.
+void createMySQLUser(IDatabaseProvider& provider, const std::wstring& database, const std::wstring& login,
+                     const std::wstring& password, const std::wstring& host);
+
 class MySQLDatabaseProvider : public IDatabaseProvider {
 public:
     MySQLDatabaseProvider() = default;
@@ -86,7 +98,18 @@ public:
     int transactionDepth() override;
     std::wstring lastError() override;
     void setPassword(const std::wstring& newPassword, const std::wstring& oldPassword) override;
+    void exportData(ISAXContentHandler* handler) override;
+    void exportDataToNode(IXMLDOMNode* node) override;
+    void ImportSchema(const std::wstring& document, const std::wstring& host, const std::wstring& database,
+                      const std::wstring& login, const std::wstring& password, int port, const std::wstring& socket,
+                      bool recreate, const std::wstring& managerLogin, const std::wstring& managerPassword) override;
+    void ImportData(const std::wstring& document, const std::wstring& host, const std::wstring& database,
+                    const std::wstring& login, const std::wstring& password, int port,
+                    const std::wstring& socket) override;
     void setReconnectHandler(IDatabaseReconnectHandler* handler) override;
+
+    // Not part of the shared interface: reports each table the imports finish.
+    void setImportProgress(ImportProgress progress) { importProgress_ = std::move(progress); }
 
 private:
     // The connection, or a vexception at the caller's location when there is none.
@@ -99,4 +122,5 @@ private:
     IDatabaseReconnectHandler* reconnectHandler_ = nullptr;
     UniqueMysql connection_;
     int32_t transactionDepth_ = 0;
+    ImportProgress importProgress_;
 };

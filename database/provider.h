@@ -8,6 +8,8 @@
 #include <utility>
 
 class IDatabaseProvider;
+struct ISAXContentHandler;
+struct IXMLDOMNode;
 
 // Supplied by a caller that can restore a lost server connection; the
 // provider keeps a non-owning pointer. Nothing inside the library installs one.
@@ -111,6 +113,24 @@ public:
     virtual std::wstring lastError() = 0;
     // Changes the password of the connection's login.
     virtual void setPassword(const std::wstring& newPassword, const std::wstring& oldPassword) = 0;
+    // The rows of every table of the current database as "table"/"row"/"field"
+    // events; the caller frames the document.
+    virtual void exportData(ISAXContentHandler* handler) = 0;
+    // exportTableToNode for every table of the current database.
+    virtual void exportDataToNode(IXMLDOMNode* node) = 0;
+    // Appends the table's rows under the node as elements (shared by all back ends).
+    virtual void exportTableToNode(IXMLDOMNode* node, const std::wstring& table);
+    // Connects (creating the login and the database where the back end does),
+    // loads the schema document and resets the counter table. An empty
+    // manager login creates no login.
+    virtual void ImportSchema(const std::wstring& document, const std::wstring& host, const std::wstring& database,
+                              const std::wstring& login, const std::wstring& password, int port,
+                              const std::wstring& socket, bool recreate, const std::wstring& managerLogin,
+                              const std::wstring& managerPassword) = 0;
+    // Connects, loads the data document and resets the counter table.
+    virtual void ImportData(const std::wstring& document, const std::wstring& host, const std::wstring& database,
+                            const std::wstring& login, const std::wstring& password, int port,
+                            const std::wstring& socket) = 0;
     // Back ends that cannot reconnect ignore the handler.
     virtual void setReconnectHandler(IDatabaseReconnectHandler* handler);
 

@@ -66,6 +66,26 @@ if [ -z "${ORVEX_DB_HOST:-}" ]; then
     printf '\n$ ORVEX_DB_NAME=mysql hvcdmt query "select database()"\n'
     ORVEX_DB_NAME=mysql "$run" "$host" query "select database()"; echo "(exit $?)"
     say password
+
+    # Export the panel database and load it into a second database through
+    # the same login: the tables and rows must come out the same.
+    export_dir="$(mktemp -d /tmp/hvcdmt-demo-export.XXXXXX)"
+    win_dir="Z:${export_dir//\//\\}"
+    say db-export "$win_dir\\export"
+    printf '\n$ head -c 300 export/data.xml\n'; head -c 300 "$export_dir/export/data.xml"; echo
+    printf '\n$ ORVEX_DB_NAME=hvc_copy hvcdmt db-import-schema export\\schema.xml --recreate\n'
+    ORVEX_DB_NAME=hvc_copy "$run" "$host" db-import-schema "$win_dir\\export\\schema.xml" --recreate; echo "(exit $?)"
+    printf '\n$ ORVEX_DB_NAME=hvc_copy hvcdmt db-import-data export\\data.xml\n'
+    ORVEX_DB_NAME=hvc_copy "$run" "$host" db-import-data "$win_dir\\export\\data.xml"; echo "(exit $?)"
+    for db in hvc hvc_copy; do
+      for check in "clients:concat_ws('|', pool_id, login, cname)" "parameters:concat_ws('|', id, name, ifnull(value, 'NULL'))"; do
+        table=${check%%:*} row=${check#*:}
+        statement="select concat(count(*), ' rows, md5 ', md5(group_concat($row order by 1 separator '/'))) from $table"
+        printf '\n$ ORVEX_DB_NAME=%s hvcdmt query "%s"\n' "$db" "$statement"
+        ORVEX_DB_NAME=$db "$run" "$host" query "$statement" | tr -d '\r'
+      done
+    done
+    rm -rf "$export_dir"
     printf '\n$ orvexsrv --stop\n'; "$run" "$root/build/x86_64/bin/orvexsrv.exe" --stop; sleep 0.5
   fi
 else

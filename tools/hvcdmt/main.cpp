@@ -1,14 +1,23 @@
 // hvcdmt: drives hvcdmtutils.dll the way a script host does. Loads the DLL,
 // binds exports by their decorated names, prints a result on standard
-// output or the library's error text on standard error.
+// output or the library's error text on standard error. The database export
+// and import commands are no exports: they run on the library's own core.
 #include <windows.h>
+#include <objbase.h>
 
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <string>
 
+#include "database/connparams.h"
+#include "database/mysql.h"
+#include "database/xmlexport.h"
 #include "hvcdmtutils.h"
+#include "runtime/comerror.h"
+#include "runtime/exceptions.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -106,10 +115,102 @@ int databaseCommand(int argc, wchar_t** argv) {
     return 0;
 }
 
+const char* const transferHelp[] = {
+    "db-export DIR          schema.xml and data.xml of the panel database into DIR",
+    "db-import-schema FILE [--recreate] [--manager LOGIN PASSWORD]",
+    "                       create the tables of a schema document in the panel database",
+    "db-import-data FILE    load the rows of a data document into the panel database",
+};
+
+std::wstring fullPath(const wchar_t* path) {
+    wchar_t buffer[MAX_PATH * 4];
+    DWORD length = GetFullPathNameW(path, MAX_PATH * 4, buffer, nullptr);
+    return length && length < MAX_PATH * 4 ? std::wstring(buffer, length) : std::wstring(path);
+}
+
+void progressLine(const wchar_t* what, const std::wstring& table, unsigned long long count, const wchar_t* unit,
+                  unsigned long long refused) {
+    std::wstring line = format(L"%ls %ls: %llu %ls", what, table.c_str(), count, unit);
+    if (refused) line += format(L", %llu refused", refused);
+    std::fprintf(stderr, "%s\n", cstr(line, CP_UTF8).c_str());
+}
+
+// The panel database's back end, as the service names it; only the MySQL
+// back end can export a schema and import documents here.
+std::unique_ptr<MySQLDatabaseProvider> panelProvider() {
+    std::unique_ptr<IDatabaseProvider> provider(IDatabaseProvider::Create(getProviderName()));
+    if (!provider) throwOutOfMemory();
+    auto* mysql = dynamic_cast<MySQLDatabaseProvider*>(provider.get());
+    if (!mysql) throw vexception(L"Export and import need the MySQL back end, not " + provider->name());
+    provider.release();
+    return std::unique_ptr<MySQLDatabaseProvider>(mysql);
+}
+
+int transfer(const std::wstring& name, int argc, wchar_t** argv) {
+    struct Com {
+        Com() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+        ~Com() { CoUninitialize(); }
+    } com;
+    std::unique_ptr<MySQLDatabaseProvider> provider = panelProvider();
+    provider->setImportProgress([&](const std::wstring& table, unsigned long long count, unsigned long long refused) {
+        progressLine(name == L"db-import-data" ? L"data" : L"schema", table, count,
+                     name == L"db-import-data" ? L"rows" : L"columns", refused);
+    });
+    if (name == L"db-export") {
+        connectOnDemand(*provider);
+        exportMySQLDatabase(
+            *provider, fullPath(argv[2]),
+            [](const std::wstring& table, unsigned long long columns) { progressLine(L"schema", table, columns, L"columns", 0); },
+            [](const std::wstring& table, unsigned long long rows) { progressLine(L"data", table, rows, L"rows", 0); });
+        return 0;
+    }
+    DbConnectionParams params = getDbConnectionParams();
+    const std::wstring document = fullPath(argv[2]);
+    if (name == L"db-import-data") {
+        provider->ImportData(document, params.host, params.name, params.login, params.password, params.port,
+                             params.socket);
+        return 0;
+    }
+    bool recreate = false;
+    std::wstring managerLogin, managerPassword;
+    for (int i = 3; i < argc; ++i) {
+        if (std::wcscmp(argv[i], L"--recreate") == 0) {
+            recreate = true;
+        } else if (std::wcscmp(argv[i], L"--manager") == 0 && i + 2 < argc) {
+            managerLogin = argv[++i];
+            managerPassword = argv[++i];
+        } else {
+            return -2;
+        }
+    }
+    provider->ImportSchema(document, params.host, params.name, params.login, params.password, params.port,
+                           params.socket, recreate, managerLogin, managerPassword);
+    return 0;
+}
+
+// The export and import commands; -1 when argv names none of them.
+int transferCommand(int argc, wchar_t** argv) {
+    const std::wstring name = argv[1];
+    if (name != L"db-export" && name != L"db-import-schema" && name != L"db-import-data") return -1;
+    if (argc < 3 || (name != L"db-import-schema" && argc != 3)) return -2;
+    try {
+        return transfer(name, argc, argv);
+    } catch (const vexception& e) {
+        std::fprintf(stderr, "%s\n", cstr(e.text(), CP_UTF8).c_str());
+    } catch (const ComError& e) {
+        std::wstring text = e.description().empty() ? e.errorMessage() : e.description();
+        std::fprintf(stderr, "XML error 0x%08lX: %s\n", static_cast<unsigned long>(e.error()), cstr(text, CP_UTF8).c_str());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    }
+    return 1;
+}
+
 int usage(FILE* out) {
     std::fprintf(out, "usage: hvcdmt COMMAND [ARGUMENT]\n\ncommands:\n");
     for (const Command& command : commands) std::fprintf(out, "  %s\n", command.help);
     for (const char* help : databaseHelp) std::fprintf(out, "  %s\n", help);
+    for (const char* help : transferHelp) std::fprintf(out, "  %s\n", help);
     std::fprintf(out, "  --help                 this text\n");
     return out == stdout ? 0 : 2;
 }
@@ -119,6 +220,10 @@ int usage(FILE* out) {
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return usage(stderr);
     if (std::wcscmp(argv[1], L"--help") == 0) return usage(stdout);
+
+    int transferred = transferCommand(argc, argv);
+    if (transferred == -2) return usage(stderr);
+    if (transferred >= 0) return transferred;
 
     library = LoadLibraryW(L"hvcdmtutils.dll");
     if (!library) {
