@@ -9,6 +9,7 @@
 #include "childprocess.h"
 #include "exports/hvcdmtutils.h"
 #include "fs/file.h"
+#include "runtime/exceptions.h"
 #include "fs/filename.h"
 #include "fsutil.h"
 #include "runtime/text.h"
@@ -27,7 +28,8 @@ struct Failure {
     unsigned line = 0;
 };
 Failure failureOf(const std::function<void()>& f) {
-    Failure failure{L"(nothing thrown)"};
+    Failure failure;
+    failure.message = L"(nothing thrown)";
     try {
         f();
     } catch (const vosexception& e) {
@@ -116,7 +118,8 @@ TEST(VFileName, CombineAndRootFailures) {
     EXPECT_EQ(combine.function, "VFileName::combine");
     EXPECT_EQ(combine.line, 105u);
     // 259 characters still fit.
-    EXPECT_EQ(VFileName::combine(L"C:\\d", std::wstring(255, L'n')).size(), 259u);
+    EXPECT_EQ(VFileName::combine(L"C:\\d", std::wstring(254, L'n')).size(), 259u);
+    EXPECT_EQ(failureOf([&] { VFileName::combine(L"C:\\d", std::wstring(255, L'n')); }).line, 105u);
 
     for (const wchar_t* path : {L"", L"relative\\path"}) {
         Failure root = failureOf([&] { VFileName::root(path); });
@@ -168,7 +171,9 @@ TEST(Files, ExistenceAndAttributes) {
     for (const Case& c : cases) {
         bool isDirectory = !c.isDirectory;
         EXPECT_EQ(fileExist(c.path.c_str(), &isDirectory), c.exists) << testutil::narrow(c.path);
-        if (c.exists) EXPECT_EQ(isDirectory, c.isDirectory) << testutil::narrow(c.path);
+        if (c.exists) {
+            EXPECT_EQ(isDirectory, c.isDirectory) << testutil::narrow(c.path);
+        }
         bool notDirectory = false;
         EXPECT_EQ(VFile::exists(c.path, &notDirectory), c.exists);
         EXPECT_EQ(notDirectory, !c.isDirectory) << testutil::narrow(c.path);
@@ -252,7 +257,7 @@ TEST(Files, RenameMoveAndOpen) {
     EXPECT_TRUE(ReadFile(file.handle(), &byte, 1, &read, nullptr) && byte == 'f');
 }
 
-TEST(Directories, CreateDirectory) {
+TEST(Directories, CreateWithParents) {
     TempTree tree;
     ASSERT_TRUE(fsutil::writeFile(tree / L"file", "x"));
     struct Case {
@@ -267,7 +272,9 @@ TEST(Directories, CreateDirectory) {
     };
     for (const Case& c : cases) {
         EXPECT_NO_THROW(VDirectory::createDirectory(c.path, nullptr)) << testutil::narrow(c.path);
-        if (!c.created.empty()) EXPECT_TRUE(fsutil::isDirectory(c.created)) << testutil::narrow(c.created);
+        if (!c.created.empty()) {
+            EXPECT_TRUE(fsutil::isDirectory(c.created)) << testutil::narrow(c.created);
+        }
     }
     EXPECT_FALSE(fsutil::isDirectory(tree / L"file"));
 
@@ -332,7 +339,7 @@ TEST(Directories, FinderEnumeration) {
 }
 
 // HVC_createDirectory and HVC_createNestedDirectory as a caller binds them.
-TEST(DirectoryExports, Create) {
+TEST(CreateExports, ExistingNestedAndWrongNames) {
     HMODULE dll = LoadLibraryW(L"hvcdmtutils.dll");
     ASSERT_NE(dll, nullptr);
     auto bind = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(dll, name)); };
