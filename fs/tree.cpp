@@ -93,9 +93,11 @@ bool list(const std::wstring& pattern, const std::wstring& path, Listing& listin
 // force the entry gets the force step and moveEx raises its own error.
 void moveToRecycler(const std::wstring& entry, const std::wstring& target, bool force, unsigned line) {
     if (MoveFileExW(entry.c_str(), target.c_str(), 0)) return;
-    if (!force)
-        throwOSError(L"Move file '" + entry + L"' to '" + target + L"'", GetLastError(),
+    if (!force) {
+        const DWORD error = GetLastError();
+        throwOSError(L"Move file '" + entry + L"' to '" + target + L"'", error,
                      VLOCATION_AT("removeDir", line));
+    }
     forceStep(entry);
     VFile::moveEx(entry, target, 0);
 }
@@ -257,9 +259,11 @@ void removeFile(const wchar_t* path, bool force, bool useRecycler, int retries, 
             Sleep(sleepMs);
             moved = move();
         }
-        if (!moved)
-            throwOSError(std::wstring(L"Move file '") + path + L"' to '" + target + L"'", GetLastError(),
+        if (!moved) {
+            const DWORD error = GetLastError();
+            throwOSError(std::wstring(L"Move file '") + path + L"' to '" + target + L"'", error,
                          VLOCATION_AT("removeFile", 840));
+        }
         // What cannot be deleted yet stays in the recycler.
         DeleteFileW(target.c_str());
         return;
@@ -274,8 +278,10 @@ void removeFile(const wchar_t* path, bool force, bool useRecycler, int retries, 
         Sleep(sleepMs);
         removed = remove();
     }
-    if (!removed)
-        throwOSError(std::wstring(L"DeleteFile '") + path + L"'", GetLastError(), VLOCATION_AT("removeFile", 863));
+    if (!removed) {
+        const DWORD error = GetLastError();
+        throwOSError(std::wstring(L"DeleteFile '") + path + L"'", error, VLOCATION_AT("removeFile", 863));
+    }
 }
 
 void renameDir(const wchar_t* from, const wchar_t* to, bool overwrite) {
