@@ -43,7 +43,9 @@ void createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* sa) {
     // The trimmed drive ("C:") exists, which ends the recursion; a relative
     // path whose first component is missing reaches an empty parent.
     if (!trimmed.empty() && fileExist(trimmed.c_str())) return;
-    createDirectory(VFileName::parent(trimmed), sa);
+    // A missing drive is its own parent: making it fails instead.
+    const std::wstring parent = VFileName::parent(trimmed);
+    if (trimmed.empty() || parent != trimmed) createDirectory(parent, sa);
     makeDir(trimmed, sa);
 }
 
