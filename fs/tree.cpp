@@ -151,11 +151,12 @@ void renameDirBody(const std::wstring& from, const std::wstring& to, bool overwr
                 movedFiles.push_back(name);
             }
         }
-        if (!VFileName::isPrefix(from, to)) removeDir(from, true, recyclerDir(from));
+        // Closed first: no handle of ours may keep the emptied source in place.
         finder.close();
-    } catch (const ThreadCancelation::ThreadCanceledException&) {
-        throw;
+        if (!VFileName::isPrefix(from, to)) removeDir(from, true, recyclerDir(from));
     } catch (...) {
+        // Whatever stopped the move, a cancellation too, is passed on
+        // unchanged once the tree is back in place.
         for (const std::wstring& name : movedFiles)
             ignoreFailure([&] { renameFile(VFileName::combine(to, name), VFileName::combine(from, name)); });
         for (const std::wstring& name : movedDirectories)
