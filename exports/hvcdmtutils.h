@@ -29,6 +29,10 @@ extern "C" {
     "?HVC_getOrvexDbConnectionInfo@@YAXAAV?$basic_string@DU?$char_traits@D@std@@V?$allocator@D@2@@std@@0000@Z"
 #define HVC_NAME_idn_toAscii "?HVC_idn_toAscii@@YAPBDPBD@Z"
 #define HVC_NAME_idn_toUtf8 "?HVC_idn_toUtf8@@YAPBDPBD@Z"
+#define HVC_NAME_RemoveDirectoryTree "?HVC_RemoveDirectoryTree@@YAHPBDH@Z"
+#define HVC_NAME_createDirectory "?HVC_createDirectory@@YAHPBD@Z"
+#define HVC_NAME_createNestedDirectory "?HVC_createNestedDirectory@@YAHPBD@Z"
+#define HVC_NAME_renameDirectory "?HVC_renameDirectory@@YAHPBD0@Z"
 
 /* Decodes Base64, skipping every byte outside the alphabet; never fails. */
 typedef const char*(__cdecl* HVC_Base64Decode_t)(const char* text);
@@ -51,6 +55,19 @@ typedef const char*(__cdecl* HVC_getPassword_t)(void);
 typedef const char*(__cdecl* HVC_idn_toAscii_t)(const char* name);
 /* ASCII (xn--) domain name to UTF-8; null on failure. */
 typedef const char*(__cdecl* HVC_idn_toUtf8_t)(const char* name);
+/* The directory calls return 0 on success and 1 on failure. */
+/* Removes the tree; a missing path is removed already (0). With a non-zero
+ * force an entry that resists (read-only, no rights) gets ownership, delete
+ * access and its read-only attribute cleared, and one more try. */
+typedef int(__cdecl* HVC_RemoveDirectoryTree_t)(const char* path, int force);
+/* Creates the directory and every missing parent; an existing one is fine. */
+typedef int(__cdecl* HVC_createDirectory_t)(const char* path);
+/* The same as HVC_createDirectory. */
+typedef int(__cdecl* HVC_createNestedDirectory_t)(const char* path);
+/* Renames or moves a directory tree, also to another volume (entry by entry,
+ * with the source's security; moved back when it fails midway). An existing
+ * destination directory receives the source's entries. */
+typedef int(__cdecl* HVC_renameDirectory_t)(const char* from, const char* to);
 
 #ifdef __cplusplus
 }
@@ -81,6 +98,10 @@ __declspec(dllimport) const char* HVC_getPassword();
 /* HVC_getOrvexDbConnectionInfo is left out: its std::string is libstdc++'s. */
 __declspec(dllimport) const char* HVC_idn_toAscii(const char* name);
 __declspec(dllimport) const char* HVC_idn_toUtf8(const char* name);
+__declspec(dllimport) int HVC_RemoveDirectoryTree(const char* path, int force);
+__declspec(dllimport) int HVC_createDirectory(const char* path);
+__declspec(dllimport) int HVC_createNestedDirectory(const char* path);
+__declspec(dllimport) int HVC_renameDirectory(const char* from, const char* to);
 #endif
 
 #endif

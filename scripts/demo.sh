@@ -19,6 +19,29 @@ say idn-to-ascii "例子.测试"
 say idn-to-ascii "$(printf 'a%.0s' $(seq 64)).example"
 say base64-decode "SGVsbG8sIG1pZ3JhdGlvbiBhZ2VudCE="
 
+# Directories: a nested tree on C:, moved to the second volume V: (a
+# directory on another Linux file system, mapped by wine-run.sh) and back,
+# entry by entry; then a read-only file in it, which keeps the tree on its
+# volume (the move is rolled back) and which only --force removes.
+. "$root/scripts/wine-env.sh"
+show_tree() { printf '\n$ find %s\n' "$1"; (cd "$1" && find . | sort); }
+say mkdir-nested 'C:\hvcdmt-demo\site\httpdocs\img'
+say mkdir 'C:\hvcdmt-demo\site\logs'
+printf '<h1>demo</h1>\n' > "$WINEPREFIX/drive_c/hvcdmt-demo/site/httpdocs/index.html"
+printf 'GET /\n' > "$WINEPREFIX/drive_c/hvcdmt-demo/site/logs/access.log"
+show_tree "$WINEPREFIX/drive_c/hvcdmt-demo"
+say rename-dir 'C:\hvcdmt-demo\site' 'V:\hvcdmt-demo-site'
+show_tree "$WINEPREFIX/dosdevices/v:/hvcdmt-demo-site"
+say rename-dir 'V:\hvcdmt-demo-site' 'C:\hvcdmt-demo\site'
+show_tree "$WINEPREFIX/drive_c/hvcdmt-demo"
+printf '\n$ attrib +r C:\\hvcdmt-demo\\site\\httpdocs\\index.html\n'
+"$run" attrib +r 'C:\hvcdmt-demo\site\httpdocs\index.html'
+say rename-dir 'C:\hvcdmt-demo\site' 'V:\hvcdmt-demo-site'
+show_tree "$WINEPREFIX/drive_c/hvcdmt-demo"
+say rmtree 'C:\hvcdmt-demo'
+say rmtree --force 'C:\hvcdmt-demo'
+say rmtree 'C:\hvcdmt-demo'
+
 # The management service's parameters, from the stand-in service (orvexsrv)
 # and a parameter file; the Wine server's stop at exit ends it in any case.
 params="$(mktemp /tmp/hvcdmt-demo-params.XXXXXX)"

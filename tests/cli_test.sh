@@ -25,6 +25,29 @@ long="$(printf 'a%.0s' $(seq 64)).example"
 check 1 "" "Invalid domain name format: ($long)." idn-to-ascii "$long"
 check 2 "" "hvcdmt: unknown command" no-such-command
 check 2 "" "usage:" idn-to-ascii
+# Directories, in a scratch tree on the Wine prefix's C: drive.
+. "$(dirname "$run")/wine-env.sh"
+tree="hvcdmt-cli-$$"; drive_c="$WINEPREFIX/drive_c"
+on_disk() {  # description test-expression...
+  local what="$1"; shift
+  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
+}
+check 0 "" "" mkdir "C:\\$tree\\a\\b"
+check 0 "" "" mkdir-nested "C:\\$tree\\a\\c\\d"
+on_disk "created" test -d "$drive_c/$tree/a/b" -a -d "$drive_c/$tree/a/c/d"
+check 1 "" "Unable to create directory with wrong name" mkdir ""
+check 0 "" "" rename-dir "C:\\$tree\\a" "C:\\$tree\\renamed"
+on_disk "renamed" test -d "$drive_c/$tree/renamed/c/d" -a ! -e "$drive_c/$tree/a"
+check 0 "" "" rmtree "C:\\$tree\\no-such-dir"
+printf 'x' > "$drive_c/$tree/renamed/ro.txt"
+"$run" "$bin/hvcdmt.exe" mkdir "C:\\$tree" >/dev/null  # existing: nothing to do
+chmod a-w "$drive_c/$tree/renamed/ro.txt"  # read-only for Wine
+check 1 "" "" rmtree "C:\\$tree"
+on_disk "read-only file kept without --force" test -f "$drive_c/$tree/renamed/ro.txt"
+check 0 "" "" rmtree --force "C:\\$tree"
+on_disk "removed with --force" test ! -e "$drive_c/$tree"
+check 2 "" "usage:" rmtree --force
+check 2 "" "usage:" rename-dir "C:\\$tree"
 help="$("$run" "$bin/hvcdmt.exe" --help)"
-[[ "$help" == *idn-to-utf8* ]] && echo "ok: --help" || { echo "FAIL: --help"; failures=$((failures + 1)); }
+[[ "$help" == *idn-to-utf8* && "$help" == *rmtree* ]] && echo "ok: --help" || { echo "FAIL: --help"; failures=$((failures + 1)); }
 exit $failures

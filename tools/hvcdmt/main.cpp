@@ -106,10 +106,45 @@ int databaseCommand(int argc, wchar_t** argv) {
     return 0;
 }
 
+const char* const directoryHelp[] = {
+    "mkdir PATH             create a directory and its missing parents",
+    "mkdir-nested PATH      the same through HVC_createNestedDirectory",
+    "rename-dir FROM TO     rename or move a directory tree, also to another volume",
+    "rmtree [--force] PATH  remove a directory tree; --force takes over entries that resist",
+};
+
+// The directory commands; -1 when argv names none of them, -2 for wrong arguments.
+int directoryCommand(int argc, wchar_t** argv) {
+    const std::wstring name = argv[1];
+    int status = 0;
+    if (name == L"mkdir" || name == L"mkdir-nested") {
+        if (argc != 3) return -2;
+        std::string path = narrow(argv[2], CP_ACP);
+        status = name == L"mkdir" ? bind<HVC_createDirectory_t>(HVC_NAME_createDirectory)(path.c_str())
+                                  : bind<HVC_createNestedDirectory_t>(HVC_NAME_createNestedDirectory)(path.c_str());
+    } else if (name == L"rename-dir") {
+        if (argc != 4) return -2;
+        std::string from = narrow(argv[2], CP_ACP), to = narrow(argv[3], CP_ACP);
+        status = bind<HVC_renameDirectory_t>(HVC_NAME_renameDirectory)(from.c_str(), to.c_str());
+    } else if (name == L"rmtree") {
+        const bool force = argc >= 3 && std::wcscmp(argv[2], L"--force") == 0;
+        if (argc != (force ? 4 : 3)) return -2;
+        std::string path = narrow(argv[force ? 3 : 2], CP_ACP);
+        status = bind<HVC_RemoveDirectoryTree_t>(HVC_NAME_RemoveDirectoryTree)(path.c_str(), force ? 1 : 0);
+    } else {
+        return -1;
+    }
+    if (status == 0) return 0;
+    const char* text = bind<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError)();
+    std::fprintf(stderr, "%s\n", text ? text : "(no error text)");
+    return 1;
+}
+
 int usage(FILE* out) {
     std::fprintf(out, "usage: hvcdmt COMMAND [ARGUMENT]\n\ncommands:\n");
     for (const Command& command : commands) std::fprintf(out, "  %s\n", command.help);
     for (const char* help : databaseHelp) std::fprintf(out, "  %s\n", help);
+    for (const char* help : directoryHelp) std::fprintf(out, "  %s\n", help);
     std::fprintf(out, "  --help                 this text\n");
     return out == stdout ? 0 : 2;
 }
@@ -128,6 +163,9 @@ int wmain(int argc, wchar_t** argv) {
     int database = databaseCommand(argc, argv);
     if (database == -2) return usage(stderr);
     if (database >= 0) return database;
+    int directory = directoryCommand(argc, argv);
+    if (directory == -2) return usage(stderr);
+    if (directory >= 0) return directory;
     for (const Command& command : commands) {
         if (std::wcscmp(argv[1], command.name) != 0) continue;
         if (argc != 3) return usage(stderr);
