@@ -64,7 +64,7 @@ public:
     explicit HeldByAnotherProcess(const std::wstring& path) : name_(fsutil::uniqueName(L"hold")) {
         release_.reset(CreateEventW(nullptr, TRUE, FALSE, (name_ + L"-release").c_str()));
         held_.reset(CreateEventW(nullptr, TRUE, FALSE, (name_ + L"-held").c_str()));
-        process_.reset(childprocess::start({L"hold", path, name_}, nullptr));
+        process_ = childprocess::start({L"hold", path, name_}, nullptr);
         HANDLE waits[2] = {held_.get(), process_.get()};
         if (!process_ || WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0)
             ADD_FAILURE() << "the holder did not open the file";
