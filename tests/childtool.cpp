@@ -11,7 +11,7 @@
 //   count-in               reads stdin to its end and writes its length
 //   env                    the whole environment block, one NAME=VALUE a line
 //   cwd                    the working directory
-//   hold MUTEX             creates and holds a named mutex until the end
+//   hold MUTEX             opens (or creates) a named mutex and holds it until the end
 //   sleep MS               sleeps
 //   exit N                 ends with exit code N (the default is 0)
 #include <windows.h>
@@ -97,7 +97,8 @@ int wmain(int argc, wchar_t** argv) {
             wchar_t directory[MAX_PATH];
             putText(STD_OUTPUT_HANDLE, std::wstring(directory, GetCurrentDirectoryW(MAX_PATH, directory)));
         } else if (step == L"hold") {
-            held.emplace_back(CreateMutexW(nullptr, TRUE, argument));
+            held.emplace_back(CreateMutexW(nullptr, FALSE, argument));  // the test may have made it
+            WaitForSingleObject(held.back().get(), INFINITE);
             ++i;
         } else if (step == L"sleep") {
             Sleep(static_cast<DWORD>(std::wcstoul(argument, nullptr, 10)));
