@@ -3,6 +3,9 @@
 // output or the library's error text on standard error.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -224,6 +227,9 @@ int execCommand(int argc, wchar_t** argv, bool& badUsage) {
         return 125;
     }
     auto freeString = bind<HVC_FreeString_t>(HVC_NAME_FreeString);
+    // The child's bytes as they came: no text-mode line ends added.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     writeAll(stdout, output);
     writeAll(stderr, errors);
     if (output) freeString(output);
