@@ -448,6 +448,7 @@ TEST(ReadPipes, EndsLimitsAndWaysOut) {
         UniqueHandle stop(CreateEventW(nullptr, TRUE, TRUE, nullptr));  // reset by the loop at its start
         std::atomic<int> result{-1};
         std::atomic<DWORD> threadId{0};
+        UniqueHandle finish(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         std::string kept;
         std::thread reader([&] {
             threadId = GetCurrentThreadId();
@@ -460,13 +461,15 @@ TEST(ReadPipes, EndsLimitsAndWaysOut) {
             } catch (const ThreadCancelation::ThreadCanceledException&) {
                 result = 2;
             }
+            // The thread lives on: its end would cancel its reads in flight by itself.
+            WaitForSingleObject(finish.get(), 10000);
         });
         Sleep(200);
         if (way == Stop) SetEvent(stop.get());
         if (way == Cancel) {
             for (int i = 0; i < 100 && !cancellations().cancel(threadId); ++i) Sleep(10);
         }
-        reader.join();
+        for (int i = 0; i < 500 && result < 0; ++i) Sleep(10);
         EXPECT_EQ(result.load(), way == Cancel ? 2 : 0);
         if (way != Cancel) {
             EXPECT_EQ(kept, "early");
@@ -475,6 +478,8 @@ TEST(ReadPipes, EndsLimitsAndWaysOut) {
         errPipe.put("later");
         EXPECT_EQ(outPipe.next(), "late");
         EXPECT_EQ(errPipe.next(), "later");
+        SetEvent(finish.get());
+        reader.join();
     }
 }
 
