@@ -483,6 +483,53 @@ TEST(ReadPipes, EndsLimitsAndWaysOut) {
     }
 }
 
+namespace {
+
+// This process's standard output and error go to pipes for the life of the object.
+class CapturedStreams {
+public:
+    CapturedStreams() : saved_{GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)} {
+        for (int i = 0; i < 2; ++i) CreatePipe(read_[i].put(), write_[i].put(), nullptr, 65536);
+        SetStdHandle(STD_OUTPUT_HANDLE, write_[0].get());
+        SetStdHandle(STD_ERROR_HANDLE, write_[1].get());
+    }
+    ~CapturedStreams() { restore(); }
+    void restore() {
+        SetStdHandle(STD_OUTPUT_HANDLE, saved_[0]);
+        SetStdHandle(STD_ERROR_HANDLE, saved_[1]);
+    }
+    // What arrived on stream i (0 output, 1 error) once its writer is closed.
+    std::string taken(int i) {
+        write_[i].reset();
+        std::string all;
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(read_[i].get(), buffer, sizeof buffer, &got, nullptr) && got > 0) all.append(buffer, got);
+        return all;
+    }
+
+private:
+    HANDLE saved_[2];
+    UniqueHandle read_[2], write_[2];
+};
+
+}  // namespace
+
+TEST(ForwardPipes, ChunksGoToThisProcessesStreams) {
+    PipePair outPipe, errPipe;
+    outPipe.put("to stdout");
+    errPipe.put(std::string(3000, 'e'));
+    outPipe.write.reset();
+    errPipe.write.reset();
+    CapturedStreams captured;
+    const bool ended = RunTime::forwardPipes(outPipe.read.get(), outPipe.overlapped.get(), errPipe.read.get(),
+                                             errPipe.overlapped.get(), nullptr, INFINITE);
+    captured.restore();
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(captured.taken(0), "to stdout");
+    EXPECT_EQ(captured.taken(1), std::string(3000, 'e'));
+}
+
 TEST(InputThread, DestructorEndsAThreadStuckInItsWrite) {
     UniqueHandle thread;
     {
