@@ -141,13 +141,6 @@ TEST(SidTest, WellKnownSidsAndPrivateCopies) {
                            "Unable to allocate and initialize sid"));
 }
 
-TEST(SidTest, QualifiedName) {
-    const struct {
-        const wchar_t *domain, *name, *expected;
-    } cases[] = {{L"", L"joe", L"joe"}, {L"HOST", L"joe", L"HOST\\joe"}, {L"NT AUTHORITY", L"", L"NT AUTHORITY\\"}};
-    for (const auto& c : cases) EXPECT_EQ(qualifiedName(c.domain, c.name), c.expected) << c.expected;
-}
-
 TEST(SidTest, LocalAccountsResolve) {
     // Wine: the account domain's SID is S-1-5-21-0-0-0; rid 500/501 name the
     // built-in Administrator and Guest.
