@@ -8,7 +8,8 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # system (tmpfs), so that a directory cannot be renamed onto it in one step.
 map_second_volume() {
   local dir="/dev/shm/hvcdmt-volume-$(basename "$WINEPREFIX")"
-  if [ -d "$WINEPREFIX/dosdevices" ] && mkdir -p "$dir"; then
+  # Left alone when it is in place: a running server keeps the drive it found.
+  if [ -d "$WINEPREFIX/dosdevices" ] && mkdir -p "$dir" && [ "$(readlink "$WINEPREFIX/dosdevices/v:")" != "$dir" ]; then
     ln -sfn "$dir" "$WINEPREFIX/dosdevices/v:"
   fi
 }
