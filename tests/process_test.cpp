@@ -114,9 +114,9 @@ Outcome run(const char* user, const char* command, const char* directory = nullp
     if (!function) {
         if (out != untouched) freeString(out);
         if (err != untouched) freeString(err);
-    } else {
-        if (out != untouched) std::free(const_cast<char*>(out));
-        if (err != untouched) std::free(const_cast<char*>(err));
+    } else {  // the library linked in: its blocks are this module's _strdup
+        UniqueMallocPtr<char> ownOut(out != untouched ? const_cast<char*>(out) : nullptr);
+        UniqueMallocPtr<char> ownErr(err != untouched ? const_cast<char*>(err) : nullptr);
     }
     return outcome;
 }
