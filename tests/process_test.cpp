@@ -189,6 +189,12 @@ TEST(Execute, OutputErrorsExitCodeAndInput) {
         EXPECT_EQ(outcome.out, c.out);
         EXPECT_EQ(outcome.err, c.err);
     }
+    // A child that ends without reading more input than a pipe holds: the
+    // blocked write fails once the child has gone, and so does the call.
+    Outcome unread = run(user.c_str(), childCommand("out ignored exit 0").c_str(), nullptr, megabyte.c_str());
+    EXPECT_EQ(unread.code, 0xFFFFFFFFu);
+    EXPECT_EQ(unread.error.rfind("Can't write to std in of process: (", 0), 0u) << unread.error;
+    EXPECT_FALSE(unread.outputsWritten);
     // Without places for the texts the output is still read to its end.
     static auto function = testutil::exportOf<HVC_Execute_t>(HVC_NAME_Execute);
     EXPECT_EQ(function(user.c_str(), childCommand("fill 1000000 exit 5").c_str(), nullptr, 0, nullptr, nullptr,
