@@ -20,6 +20,7 @@
 #include "runtime/cancellation.h"
 #include "runtime/executecontext.h"
 #include "runtime/exportframe.h"
+#include "runtime/text.h"
 #include "standin.h"
 #include "testutil.h"
 
@@ -428,6 +429,26 @@ struct PipePair {
 ThreadCancelation::CancellationRegistry& cancellations() { return *getExecuteContext()->cancelationRegistry(); }
 
 }  // namespace
+
+TEST(PipePairs, NamedAfterThreadAndUnique) {
+    auto nameOf = [](HANDLE pipe) {
+        alignas(FILE_NAME_INFO) char buffer[1024];
+        if (!GetFileInformationByHandleEx(pipe, FileNameInfo, buffer, sizeof buffer)) return std::wstring();
+        const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(buffer);
+        return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
+    };
+    PipePair first, second;
+    const std::wstring prefix = L"\\OrvexWin32.Pipes." + format(L"%X", static_cast<unsigned>(GetCurrentThreadId()));
+    for (const PipePair* pair : {&first, &second}) {
+        const std::wstring name = nameOf(pair->read.get());
+        EXPECT_EQ(name.compare(0, prefix.size(), prefix), 0) << testutil::narrow(name);
+        EXPECT_EQ(name.find_first_not_of(L"0123456789ABCDEF", prefix.size()), std::wstring::npos);
+    }
+    EXPECT_NE(nameOf(first.read.get()), nameOf(second.read.get()));
+    // Connected: what goes in at the write end comes out at the read end.
+    first.put("through");
+    EXPECT_EQ(first.next(), "through");
+}
 
 TEST(ReadPipes, EndsLimitsAndWaysOut) {
     RunTime::PipeOverlapped a, b;
