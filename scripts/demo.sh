@@ -63,7 +63,7 @@ rm -f "$params"
 printf '\n$ runassrv &\n'
 "$run" "$root/build/x86_64/bin/runassrv.exe" &
 for _ in $(seq 50); do "$run" "$host" exec -- cmd /c exit 0 >/dev/null 2>&1 && break; sleep 0.2; done
-say exec --user system --input 'migration agent' -- cmd /c 'more & echo to stderr 1>&2 & exit 3'
+say exec --user system --input $'migration agent\n' -- cmd /c 'more & echo to stderr 1>&2 & exit 3'
 say exec --user guest --env SITE=example.com --dir 'C:\windows' -- cmd /c 'cd & echo %SITE%'
 say exec --user no-such-account -- cmd /c exit 0
 printf '\n$ runassrv --stop\n'; "$run" "$root/build/x86_64/bin/runassrv.exe" --stop; sleep 0.5
