@@ -10,8 +10,10 @@
 
 void VFile::open(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
     HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        throwOSError(L"Open file '" + path + L"'", GetLastError(), VLOCATION_AT("VFile::open", 87));
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        throwOSError(L"Open file '" + path + L"'", error, VLOCATION_AT("VFile::open", 87));
+    }
     handle_.reset(handle);
     path_ = path;
 }
@@ -24,9 +26,11 @@ bool VFile::exists(const std::wstring& path, bool* notDirectory) {
 }
 
 void VFile::moveEx(const std::wstring& from, const std::wstring& to, DWORD flags) {
-    if (!MoveFileExW(from.c_str(), to.c_str(), flags))
-        throwOSError(L"Move file '" + from + L"' to '" + to + L"'", GetLastError(),
+    if (!MoveFileExW(from.c_str(), to.c_str(), flags)) {
+        const DWORD error = GetLastError();
+        throwOSError(L"Move file '" + from + L"' to '" + to + L"'", error,
                      VLOCATION_AT("VFile::moveEx", 160));
+    }
 }
 
 namespace VDirectory {
@@ -39,7 +43,9 @@ void createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* sa) {
     // The trimmed drive ("C:") exists, which ends the recursion; a relative
     // path whose first component is missing reaches an empty parent.
     if (!trimmed.empty() && fileExist(trimmed.c_str())) return;
-    createDirectory(VFileName::parent(trimmed), sa);
+    // A missing drive is its own parent: making it fails instead.
+    const std::wstring parent = VFileName::parent(trimmed);
+    if (trimmed.empty() || parent != trimmed) createDirectory(parent, sa);
     makeDir(trimmed, sa);
 }
 
@@ -93,8 +99,10 @@ bool VFileFinder::isDots() const {
 }
 
 void makeDir(const std::wstring& path, SECURITY_ATTRIBUTES* sa) {
-    if (!CreateDirectoryW(path.c_str(), sa))
-        throwOSError(format(L"CreateDirectory(%s)", path.c_str()), GetLastError(), VLOCATION_AT("makeDir", 59));
+    if (!CreateDirectoryW(path.c_str(), sa)) {
+        const DWORD error = GetLastError();
+        throwOSError(format(L"CreateDirectory(%s)", path.c_str()), error, VLOCATION_AT("makeDir", 59));
+    }
 }
 
 bool fileExist(const wchar_t* path, bool* isDirectory) {
@@ -111,21 +119,27 @@ bool fileExist(const wchar_t* path, bool* isDirectory) {
 
 DWORD getFileAttributes(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        throwOSError(format(L"GetFileAttributes(%s)", path.c_str()), GetLastError(),
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        throwOSError(format(L"GetFileAttributes(%s)", path.c_str()), error,
                      VLOCATION_AT("getFileAttributes", 71));
+    }
     return attributes;
 }
 
 void setFileAttributes(const std::wstring& path, DWORD attributes) {
-    if (!SetFileAttributesW(path.c_str(), attributes))
-        throwOSError(format(L"SetFileAttributes(%s)", path.c_str()), GetLastError(),
+    if (!SetFileAttributesW(path.c_str(), attributes)) {
+        const DWORD error = GetLastError();
+        throwOSError(format(L"SetFileAttributes(%s)", path.c_str()), error,
                      VLOCATION_AT("setFileAttributes", 78));
+    }
 }
 
 void renameFile(const std::wstring& from, const std::wstring& to) {
-    if (!MoveFileW(from.c_str(), to.c_str()))
-        throwOSError(L"rename file " + from + L" to " + to, GetLastError(), VLOCATION_AT("renameFile", 149));
+    if (!MoveFileW(from.c_str(), to.c_str())) {
+        const DWORD error = GetLastError();
+        throwOSError(L"rename file " + from + L" to " + to, error, VLOCATION_AT("renameFile", 149));
+    }
 }
 
 void getFileSecurityInfo(const std::wstring& path, SECURITY_INFORMATION securityInformation, PSID* owner,
@@ -146,9 +160,11 @@ void getFileSecurityInfo(const std::wstring& path, SECURITY_INFORMATION security
 
 void setFileAccess(const std::wstring& path, SECURITY_INFORMATION securityInformation,
                    PSECURITY_DESCRIPTOR descriptor) {
-    if (!SetFileSecurityW(path.c_str(), securityInformation, descriptor))
-        throwOSError(format(L"SetFileSecurity(%s)", path.c_str()), GetLastError(),
+    if (!SetFileSecurityW(path.c_str(), securityInformation, descriptor)) {
+        const DWORD error = GetLastError();
+        throwOSError(format(L"SetFileSecurity(%s)", path.c_str()), error,
                      VLOCATION_AT("setFileAccess", 489));
+    }
 }
 
 void setFileAccess(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor) {

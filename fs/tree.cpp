@@ -93,9 +93,11 @@ bool list(const std::wstring& pattern, const std::wstring& path, Listing& listin
 // force the entry gets the force step and moveEx raises its own error.
 void moveToRecycler(const std::wstring& entry, const std::wstring& target, bool force, unsigned line) {
     if (MoveFileExW(entry.c_str(), target.c_str(), 0)) return;
-    if (!force)
-        throwOSError(L"Move file '" + entry + L"' to '" + target + L"'", GetLastError(),
+    if (!force) {
+        const DWORD error = GetLastError();
+        throwOSError(L"Move file '" + entry + L"' to '" + target + L"'", error,
                      VLOCATION_AT("removeDir", line));
+    }
     forceStep(entry);
     VFile::moveEx(entry, target, 0);
 }
@@ -149,11 +151,12 @@ void renameDirBody(const std::wstring& from, const std::wstring& to, bool overwr
                 movedFiles.push_back(name);
             }
         }
-        if (!VFileName::isPrefix(from, to)) removeDir(from, true, recyclerDir(from));
+        // Closed first: no handle of ours may keep the emptied source in place.
         finder.close();
-    } catch (const ThreadCancelation::ThreadCanceledException&) {
-        throw;
+        if (!VFileName::isPrefix(from, to)) removeDir(from, true, recyclerDir(from));
     } catch (...) {
+        // Whatever stopped the move, a cancellation too, is passed on
+        // unchanged once the tree is back in place.
         for (const std::wstring& name : movedFiles)
             ignoreFailure([&] { renameFile(VFileName::combine(to, name), VFileName::combine(from, name)); });
         for (const std::wstring& name : movedDirectories)
@@ -257,9 +260,11 @@ void removeFile(const wchar_t* path, bool force, bool useRecycler, int retries, 
             Sleep(sleepMs);
             moved = move();
         }
-        if (!moved)
-            throwOSError(std::wstring(L"Move file '") + path + L"' to '" + target + L"'", GetLastError(),
+        if (!moved) {
+            const DWORD error = GetLastError();
+            throwOSError(std::wstring(L"Move file '") + path + L"' to '" + target + L"'", error,
                          VLOCATION_AT("removeFile", 840));
+        }
         // What cannot be deleted yet stays in the recycler.
         DeleteFileW(target.c_str());
         return;
@@ -274,8 +279,10 @@ void removeFile(const wchar_t* path, bool force, bool useRecycler, int retries, 
         Sleep(sleepMs);
         removed = remove();
     }
-    if (!removed)
-        throwOSError(std::wstring(L"DeleteFile '") + path + L"'", GetLastError(), VLOCATION_AT("removeFile", 863));
+    if (!removed) {
+        const DWORD error = GetLastError();
+        throwOSError(std::wstring(L"DeleteFile '") + path + L"'", error, VLOCATION_AT("removeFile", 863));
+    }
 }
 
 void renameDir(const wchar_t* from, const wchar_t* to, bool overwrite) {

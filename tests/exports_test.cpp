@@ -57,7 +57,8 @@ TEST_F(Exports, BoundByOrdinalAndDecoratedName) {
         WORD ordinal;
         const char* name;
     } cases[] = {{1, HVC_NAME_Base64Decode}, {4, HVC_NAME_FreeString}, {5, HVC_NAME_GetLastHvcDmtError},
-                 {13, HVC_NAME_idn_toAscii}, {14, HVC_NAME_idn_toUtf8}};
+                 {13, HVC_NAME_idn_toAscii}, {14, HVC_NAME_idn_toUtf8}, {8, HVC_NAME_RemoveDirectoryTree},
+                 {9, HVC_NAME_createDirectory}, {10, HVC_NAME_createNestedDirectory}, {15, HVC_NAME_renameDirectory}};
     for (const Case& c : cases) {
         FARPROC byName = GetProcAddress(module_, c.name);
         EXPECT_NE(byName, nullptr) << c.name;

@@ -146,7 +146,15 @@ TEST(Directories, CreateWithParents) {
     SetCurrentDirectoryW(previous.c_str());
     EXPECT_TRUE(fsutil::isDirectory(tree / L"a\\rel"));
 
-    fsutil::Failure failure = failureOf([&] { makeDir(tree / L"a", nullptr); });
+    // A drive that does not exist fails where its root would be made.
+    std::wstring drive = L"?:";
+    for (wchar_t letter = L'Y'; letter > L'D' && drive[0] == L'?'; --letter)
+        if (!(GetLogicalDrives() & (1u << (letter - L'A')))) drive[0] = letter;
+    fsutil::Failure failure = failureOf([&] { VDirectory::createDirectory(drive + L"\\x\\y", nullptr); });
+    EXPECT_EQ(failure.message, osText(failure.code, L"CreateDirectory(" + drive + L")"));
+    EXPECT_NE(failure.code, 0u);
+
+    failure = failureOf([&] { makeDir(tree / L"a", nullptr); });
     EXPECT_EQ(failure.message, osText(183, L"CreateDirectory(" + (tree / L"a") + L")"));
     EXPECT_EQ(failure.line(), 59u);
 }

@@ -63,6 +63,23 @@ private:
     UniqueHandle release_, process_;
 };
 
+// This thread impersonates its own token less one privilege while it lives.
+class WithoutPrivilege {
+public:
+    explicit WithoutPrivilege(const wchar_t* privilege) {
+        HANDLE raw = nullptr;
+        LUID_AND_ATTRIBUTES removed = {};
+        bool ok = OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &raw) &&
+                  LookupPrivilegeValueW(nullptr, privilege, &removed.Luid);
+        UniqueHandle process(raw), restricted, impersonation;
+        ok = ok && CreateRestrictedToken(process.get(), 0, 0, nullptr, 1, &removed, 0, nullptr, restricted.put());
+        ok = ok && DuplicateTokenEx(restricted.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
+                                    TokenImpersonation, impersonation.put());
+        if (!ok || !SetThreadToken(nullptr, impersonation.get())) ADD_FAILURE() << "no restricted token: " << GetLastError();
+    }
+    ~WithoutPrivilege() { RevertToSelf(); }
+};
+
 }  // namespace
 
 // Wine stores neither DACLs nor owners: a DACL denying everyone becomes mode
@@ -251,6 +268,26 @@ TEST(RenameDir, FailureMidwayRollsBack) {
         fsutil::removeTree(from);
         fsutil::removeTree(to);
     }
+}
+
+// The entry-by-entry fallback takes SeSecurityPrivilege first: without it
+// the rename fails before anything moves.
+TEST(RenameDir, FallbackNeedsTheSecurityPrivilege) {
+    TempTree here, there(fsutil::secondVolume());
+    const std::wstring from = here / L"src", to = there / L"dst";
+    fsutil::fillTree(from);
+    const std::string listing = fsutil::checksumListing(from);
+    fsutil::Failure failure;
+    {
+        WithoutPrivilege restricted(L"SeSecurityPrivilege");
+        failure = failureOf([&] { renameDir(from.c_str(), to.c_str(), false); });
+    }
+    EXPECT_EQ(failure.message, osText(ERROR_NOT_ALL_ASSIGNED, L"AdjustTokenPrivileges"));
+    EXPECT_EQ(failure.function() + ":" + std::to_string(failure.line()), "setPrivilege:935");
+    ASSERT_EQ(failure.locations.size(), 2u);
+    EXPECT_EQ(failure.locations[1].context, L"RenameDir('" + from + L"', '" + to + L"')");
+    EXPECT_EQ(fsutil::checksumListing(from), listing);
+    EXPECT_FALSE(fsutil::exists(to));
 }
 
 TEST(RenameDir, IntoOwnSubdirectory) {
