@@ -22,6 +22,7 @@ extern "C" {
 #define HVC_NAME_FreeString "?HVC_FreeString@@YAHPBD@Z"
 #define HVC_NAME_GetLastHvcDmtError "?HVC_GetLastHvcDmtError@@YAPBDXZ"
 #define HVC_NAME_GetParam "?HVC_GetParam@@YAPBDPBD@Z"
+#define HVC_NAME_Execute "?HVC_Execute@@YAKPBD00K0PAPBD10@Z"
 #define HVC_NAME_ExecuteDb "?HVC_ExecuteDb@@YAXPBDPAJ@Z"
 #define HVC_NAME_QueryDbValue "?HVC_QueryDbValue@@YAPBDPBD@Z"
 #define HVC_NAME_getPassword "?HVC_getPassword@@YAPBDXZ"
@@ -42,6 +43,18 @@ typedef int(__cdecl* HVC_FreeString_t)(const char* block);
 typedef const char*(__cdecl* HVC_GetLastHvcDmtError_t)(void);
 /* A named parameter of the panel from its management service; null on failure. */
 typedef const char*(__cdecl* HVC_GetParam_t)(const char* name);
+/* Runs a command line as an account ("guest", "root", "system" in any case,
+ * or an account name) through the panel's run-as service, in directory
+ * (null: the service's choice), with input on its standard input (null or
+ * "": none) and environment ("NAME=VALUE" lines separated by line feeds,
+ * added to the caller's user environment; an empty line ends the list).
+ * Returns the child's exit code, with everything it wrote to standard output
+ * and standard error in *output and *errors (when not null; up to a first
+ * zero byte); 0xFFFFFFFF on failure, leaving *output and *errors alone.
+ * reserved is not used. */
+typedef unsigned long(__cdecl* HVC_Execute_t)(const char* user, const char* command, const char* directory,
+                                              unsigned long reserved, const char* input, const char** output,
+                                              const char** errors, const char* environment);
 /* The panel database (a new connection per call). HVC_QueryDbValue: the
  * first column of the first row ("" for NULL or empty); null on failure,
  * and also when no row came, which leaves the error slot empty. */
@@ -92,6 +105,9 @@ __declspec(dllimport) const char* HVC_Base64Decode(const char* text);
 __declspec(dllimport) int HVC_FreeString(const char* block);
 __declspec(dllimport) const char* HVC_GetLastHvcDmtError();
 __declspec(dllimport) const char* HVC_GetParam(const char* name);
+__declspec(dllimport) unsigned long HVC_Execute(const char* user, const char* command, const char* directory,
+                                               unsigned long reserved, const char* input, const char** output,
+                                               const char** errors, const char* environment);
 __declspec(dllimport) void HVC_ExecuteDb(const char* statement, long* lastId);
 __declspec(dllimport) const char* HVC_QueryDbValue(const char* query);
 __declspec(dllimport) const char* HVC_getPassword();

@@ -57,6 +57,18 @@ printf '\n$ orvexsrv --stop\n'; "$run" "$root/build/x86_64/bin/orvexsrv.exe" --s
 say param PRODUCT_ROOT_D
 rm -f "$params"
 
+# Commands run as other accounts through the stand-in run-as service
+# (runassrv). Under Wine every account is the same Unix user: the service
+# records the SID it was asked for and starts the command as itself.
+printf '\n$ runassrv &\n'
+"$run" "$root/build/x86_64/bin/runassrv.exe" &
+for _ in $(seq 50); do "$run" "$host" exec -- cmd /c exit 0 >/dev/null 2>&1 && break; sleep 0.2; done
+say exec --user system --input $'migration agent\n' -- cmd /c 'more & echo to stderr 1>&2 & exit 3'
+say exec --user guest --env SITE=example.com --dir 'C:\windows' -- cmd /c 'cd & echo %SITE%'
+say exec --user no-such-account -- cmd /c exit 0
+printf '\n$ runassrv --stop\n'; "$run" "$root/build/x86_64/bin/runassrv.exe" --stop; sleep 0.5
+say exec -- cmd /c exit 0
+
 # The panel database. Without an external server (ORVEX_DB_HOST and the other
 # ORVEX_DB_* variables) a private MariaDB server is started for the demo, with
 # the panel's default database and login ("hvc", "admin"); the stand-in

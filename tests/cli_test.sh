@@ -48,6 +48,21 @@ check 0 "" "" rmtree --force "C:\\$tree"
 on_disk "removed with --force" test ! -e "$drive_c/$tree"
 check 2 "" "usage:" rmtree --force
 check 2 "" "usage:" rename-dir "C:\\$tree"
+# Commands through the stand-in run-as service (one a Wine prefix).
+winbin="Z:${bin//\//\\}"
+"$run" "$bin/runassrv.exe" --quiet &
+for _ in $(seq 50); do "$run" "$bin/hvcdmt.exe" exec -- cmd /c exit 0 >/dev/null 2>&1 && break; sleep 0.2; done
+check 4 "out" "err" exec -- cmd /c "echo out& echo err 1>&2& exit 4"
+check 0 "hello there" "" exec --user system --input "hello there" -- "$winbin\\hvcchild.exe" echo-in
+out="$(printf 'from stdin' | "$run" "$bin/hvcdmt.exe" exec --input - -- "$winbin\\hvcchild.exe" echo-in)"
+[ "$out" = "from stdin" ] && echo "ok: exec --input -" || { echo "FAIL: exec --input -: '$out'"; failures=$((failures + 1)); }
+check 0 "DEMO_VALUE=42" "" exec --user GUEST --env demo_value=42 --env OTHER=1 -- cmd /c set DEMO_VALUE
+check 0 "C:\\windows" "" exec --dir 'C:\windows' -- "$winbin\\hvcchild.exe" cwd
+check 125 "" "Unable to lookup SID for name no-such-user" exec --user no-such-user -- cmd /c exit 0
+check 2 "" "usage:" exec --user system cmd /c exit 0
+"$run" "$bin/runassrv.exe" --stop
+sleep 0.5
+check 125 "" "" exec -- cmd /c exit 0
 help="$("$run" "$bin/hvcdmt.exe" --help)"
-[[ "$help" == *idn-to-utf8* && "$help" == *rmtree* ]] && echo "ok: --help" || { echo "FAIL: --help"; failures=$((failures + 1)); }
+[[ "$help" == *idn-to-utf8* && "$help" == *rmtree* && "$help" == *exec* ]] && echo "ok: --help" || { echo "FAIL: --help"; failures=$((failures + 1)); }
 exit $failures
