@@ -60,22 +60,22 @@ HVC_EXPORT unsigned long __cdecl HVC_Execute(const char* user, const char* comma
                                              unsigned long, const char* input, const char** output,
                                              const char** errors, const char* environment) {
     return exportframe::boundary(failed, exportframe::OnSuccess::ClearSlot, [&]() -> unsigned long {
-        exportframe::required(user, "user");
-        exportframe::required(command, "command");
-        const std::wstring userName = wstr(user, CP_ACP);
-        const std::wstring commandLine = wstr(command, CP_ACP);
+        const std::string userText = exportframe::required(user, "user");
+        const std::wstring userName = wstr(userText, CP_ACP);
+        const std::wstring commandLine = wstr(exportframe::required(command, "command"), CP_ACP);
+        const std::string inputText = exportframe::callerText(input);
 
-        AccountSid account = accountOf(user, userName);
+        AccountSid account = accountOf(userText.c_str(), userName);
         RunTime::SIDClient pipes;
         UniqueHandle token = callerToken();
         UserEnvironment environmentVariables(token.get());
         if (environment) {
-            std::wstring list = wstr(environment, CP_ACP);
+            std::wstring list = wstr(exportframe::callerText(environment), CP_ACP);
             for (wchar_t& unit : list)
                 if (unit == L'\n') unit = L'\0';
             environmentVariables.addVariables(list);
         }
-        const std::wstring workingDirectory = directory ? wstr(directory, CP_ACP) : std::wstring();
+        const std::wstring workingDirectory = wstr(exportframe::callerText(directory), CP_ACP);
 
         UniqueHandle process = RunTime::launchAsUser(pipes, account.get(), commandLine, workingDirectory,
                                                      environmentVariables.toBlock());
@@ -85,8 +85,8 @@ HVC_EXPORT unsigned long __cdecl HVC_Execute(const char* user, const char* comma
         // The input goes in on a thread of its own while the output is read,
         // so neither side can fill a pipe the other waits on. Without input
         // the child reads end of file at once.
-        if (input && *input) {
-            pipes.setInput(input);
+        if (!inputText.empty()) {
+            pipes.setInput(inputText);
             pipes.startInputThread();
         } else {
             pipes.stdinWrite.reset();
