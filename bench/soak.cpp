@@ -77,33 +77,36 @@ void measured(const char* name, int warmUp, const std::function<void()>& phase, 
     if (grown > 4 * 1048576) fail(std::string(name) + ": private bytes grew by " + std::to_string(grown));
 }
 
-// The stand-in management service on the library's pipe, with a fault.
+// A stand-in service (orvexsrv.exe or runassrv.exe) on the library's pipe,
+// with switches such as a fault.
 class Service {
 public:
-    explicit Service(const std::wstring& switches) {
+    explicit Service(const std::wstring& switches, const wchar_t* program = L"orvexsrv.exe") {
         wchar_t temp[MAX_PATH];
         GetTempPathW(MAX_PATH, temp);
         const std::wstring suffix = std::to_wstring(GetCurrentProcessId());
         file_ = std::wstring(temp) + L"hvcsoak-" + suffix + L".txt";
         std::ofstream(file_.c_str(), std::ios::binary) << "param SOAK=value of the soak\n";
-        const std::wstring ready = L"hvcsoak-ready-" + suffix, stop = L"hvcsoak-stop-" + suffix;
+        const std::wstring ready = L"hvcsoak-ready-" + std::wstring(program) + suffix,
+                           stop = L"hvcsoak-stop-" + std::wstring(program) + suffix;
         ready_.reset(CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
         stop_.reset(CreateEventW(nullptr, TRUE, FALSE, stop.c_str()));
-        std::wstring line = L"\"" + binDirectory() + L"\\orvexsrv.exe\" --quiet --ready-event " + ready +
-                            L" --stop-event " + stop + L" --parent " + suffix + L" " + switches + L" \"" + file_ +
-                            L"\"";
+        const bool management = std::wcscmp(program, L"orvexsrv.exe") == 0;
+        std::wstring line = L"\"" + binDirectory() + L"\\" + program + L"\" --quiet --ready-event " + ready +
+                            L" --stop-event " + stop + L" --parent " + suffix + L" " + switches +
+                            (management ? L" \"" + file_ + L"\"" : std::wstring());
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info = {};
         if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-            std::fprintf(stderr, "cannot start orvexsrv.exe (error %lu)\n", GetLastError());
+            std::fprintf(stderr, "cannot start %ls (error %lu)\n", program, GetLastError());
             std::exit(1);
         }
         UniqueHandle thread(info.hThread);
         process_.reset(info.hProcess);
         HANDLE waits[2] = {ready_.get(), process_.get()};
         if (WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0) {
-            std::fprintf(stderr, "orvexsrv.exe did not get ready\n");
+            std::fprintf(stderr, "%ls did not get ready\n", program);
             std::exit(1);
         }
     }
@@ -127,7 +130,14 @@ struct Exports {
     HVC_ExecuteDb_t executeDb;
     HVC_idn_toAscii_t toAscii;
     HVC_idn_toUtf8_t toUtf8;
+    HVC_createDirectory_t createDirectory;
+    HVC_createNestedDirectory_t createNestedDirectory;
+    HVC_renameDirectory_t renameDirectory;
+    HVC_RemoveDirectoryTree_t removeTree;
+    HVC_Execute_t execute;
 } dll;
+
+std::string scratch;  // a directory of the soak's own under the temporary directory
 
 std::string slot() {
     const char* text = dll.lastError();
@@ -181,6 +191,36 @@ std::vector<std::pair<const char*, std::function<void(int)>>> families() {
              else expectFailure("getParam", dll.getParam(i % 4 ? nullptr : "MISSING"));
          }},
     };
+    list.push_back({"directory exports", [](int i) {
+        // Each thread works below its own directory.
+        const std::string base = scratch + "\\" + std::to_string(GetCurrentThreadId());
+        if (i % 2) {
+            const std::string tree = base + "\\a\\b", moved = base + "\\moved";
+            if (dll.createDirectory(tree.c_str()) != 0) fail("createDirectory: " + slot());
+            if (dll.createNestedDirectory((tree + "\\c").c_str()) != 0) fail("createNestedDirectory: " + slot());
+            if (dll.renameDirectory((base + "\\a").c_str(), moved.c_str()) != 0) fail("renameDirectory: " + slot());
+            if (dll.removeTree(base.c_str(), i % 4 == 1) != 0) fail("RemoveDirectoryTree: " + slot());
+            if (GetFileAttributesA(base.c_str()) != INVALID_FILE_ATTRIBUTES) fail("RemoveDirectoryTree left the tree");
+        } else {
+            if (dll.createDirectory(i % 4 ? nullptr : "") != 1) fail("createDirectory: no failure");
+            if (dll.renameDirectory((base + "\\none").c_str(), (base + "\\other").c_str()) != 1)
+                fail("renameDirectory of a missing directory succeeded");
+            if (dll.removeTree((base + "\\none").c_str(), 0) != 0) fail("RemoveDirectoryTree of nothing failed");
+        }
+    }});
+    list.push_back({"HVC_Execute", [](int i) {
+        const char *output = nullptr, *errors = nullptr;
+        if (i % 2) {
+            unsigned long code = dll.execute("guest", "hvcchild.exe out soak err two exit 3", nullptr, 0, nullptr,
+                                             &output, &errors, nullptr);
+            if (code != 3) fail("execute: exit code " + std::to_string(code) + " " + slot());
+            expectValue("execute output", take(output), "soak");
+            expectValue("execute errors", take(errors), "two");
+        } else if (dll.execute(i % 4 ? nullptr : "guest", i % 4 ? "x" : nullptr, nullptr, 0, nullptr, &output, &errors,
+                               nullptr) != 0xFFFFFFFFul) {
+            fail("execute: no failure");
+        }
+    }});
     if (!options.db.empty()) {
         list.push_back({"HVC_QueryDbValue", [](int i) {
                             if (i % 2) expectValue("query", take(dll.query("select 6 * 7")), "42");
@@ -251,12 +291,26 @@ int main(int argc, char** argv) {
            bind<HVC_GetLastHvcDmtError_t>(module, HVC_NAME_GetLastHvcDmtError),
            bind<HVC_GetParam_t>(module, HVC_NAME_GetParam), bind<HVC_QueryDbValue_t>(module, HVC_NAME_QueryDbValue),
            bind<HVC_ExecuteDb_t>(module, HVC_NAME_ExecuteDb), bind<HVC_idn_toAscii_t>(module, HVC_NAME_idn_toAscii),
-           bind<HVC_idn_toUtf8_t>(module, HVC_NAME_idn_toUtf8)};
+           bind<HVC_idn_toUtf8_t>(module, HVC_NAME_idn_toUtf8),
+           bind<HVC_createDirectory_t>(module, HVC_NAME_createDirectory),
+           bind<HVC_createNestedDirectory_t>(module, HVC_NAME_createNestedDirectory),
+           bind<HVC_renameDirectory_t>(module, HVC_NAME_renameDirectory),
+           bind<HVC_RemoveDirectoryTree_t>(module, HVC_NAME_RemoveDirectoryTree),
+           bind<HVC_Execute_t>(module, HVC_NAME_Execute)};
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    scratch = std::string(temp) + "hvcsoak-" + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(scratch.c_str(), nullptr);
+    // hvcchild.exe, the execute family's child, lies next to this program.
+    const std::wstring bin = binDirectory();
+    SetCurrentDirectoryW(bin.c_str());
     auto list = families();
     {
-        Service service(L"");
+        Service service(L""), runAs(L"", L"runassrv.exe");
         for (auto& family : list) {
-            measured(family.first, 50, [&] { for (int i = 0; i < options.calls; ++i) family.second(i); },
+            // A child process per call: a tenth as many.
+            const int calls = std::strcmp(family.first, "HVC_Execute") == 0 ? options.calls / 10 + 2 : options.calls;
+            measured(family.first, 20, [&] { for (int i = 0; i < calls; ++i) family.second(i); },
                      [&] { family.second(1); family.second(0); });
         }
         checkTexts = false;
@@ -287,6 +341,7 @@ int main(int argc, char** argv) {
         };
         measured(name.c_str(), 20, [&] { for (int i = 0; i < perFault; ++i) step(); }, step);
     }
+    dll.removeTree(scratch.c_str(), 1);
     std::printf("soak: %d failures\n", failures.load());
     return failures ? 1 : 0;
 }
