@@ -1,5 +1,7 @@
 #include "fs/tree.h"
 
+#include <functional>
+
 #include <shlwapi.h>
 
 #include <vector>
@@ -247,20 +249,30 @@ void removeDir(const std::wstring& path, bool force, const std::wstring& recycle
     if (recycler.empty()) throwOSError(L"delete directory " + target, error, VLOCATION_AT("removeDir", 288));
 }
 
+namespace {
+
+// One attempt, one more after the force step when asked, then up to
+// `retries` more after a pause each; true as soon as one succeeds.
+bool persist(const wchar_t* path, bool force, int retries, DWORD sleepMs, const std::function<bool()>& attempt) {
+    bool done = attempt();
+    if (!done && force) {
+        forceStep(path);
+        done = attempt();
+    }
+    for (int i = 0; !done && i < retries; ++i) {
+        Sleep(sleepMs);
+        done = attempt();
+    }
+    return done;
+}
+
+}  // namespace
+
 void removeFile(const wchar_t* path, bool force, bool useRecycler, int retries, DWORD sleepMs) {
     if (useRecycler) {
         const std::wstring target = VFileName::combine(recyclerDir(path), uniqueName());
         auto move = [&] { return MoveFileExW(path, target.c_str(), 0) || GetLastError() == ERROR_FILE_NOT_FOUND; };
-        bool moved = move();
-        if (!moved && force) {
-            forceStep(path);
-            moved = move();
-        }
-        for (int i = 0; !moved && i < retries; ++i) {
-            Sleep(sleepMs);
-            moved = move();
-        }
-        if (!moved) {
+        if (!persist(path, force, retries, sleepMs, move)) {
             const DWORD error = GetLastError();
             throwOSError(std::wstring(L"Move file '") + path + L"' to '" + target + L"'", error,
                          VLOCATION_AT("removeFile", 840));
@@ -270,16 +282,7 @@ void removeFile(const wchar_t* path, bool force, bool useRecycler, int retries, 
         return;
     }
     auto remove = [&] { return DeleteFileW(path) || GetLastError() == ERROR_FILE_NOT_FOUND; };
-    bool removed = remove();
-    if (!removed && force) {
-        forceStep(path);
-        removed = remove();
-    }
-    for (int i = 0; !removed && i < retries; ++i) {
-        Sleep(sleepMs);
-        removed = remove();
-    }
-    if (!removed) {
+    if (!persist(path, force, retries, sleepMs, remove)) {
         const DWORD error = GetLastError();
         throwOSError(std::wstring(L"DeleteFile '") + path + L"'", error, VLOCATION_AT("removeFile", 863));
     }
