@@ -68,11 +68,14 @@ Usage usageNow() {
 void measured(const char* name, int warmUp, const std::function<void()>& phase, const std::function<void()>& step) {
     for (int i = 0; i < warmUp; ++i) step();
     Usage before = usageNow();
+    const ULONGLONG start = GetTickCount64();
     phase();
+    const double seconds = (GetTickCount64() - start) / 1000.0;
     Usage after = usageNow();
     const long long grown = static_cast<long long>(after.privateBytes) - static_cast<long long>(before.privateBytes);
-    std::printf("soak: %-28s handles %lu -> %lu, private bytes %.1f -> %.1f MiB\n", name, before.handles,
+    std::printf("soak: %-30s %7.1f s, handles %lu -> %lu, commit %.1f -> %.1f MiB\n", name, seconds, before.handles,
                 after.handles, before.privateBytes / 1048576.0, after.privateBytes / 1048576.0);
+    std::fflush(stdout);
     if (after.handles > before.handles) fail(std::string(name) + ": handles grew");
     if (grown > 4 * 1048576) fail(std::string(name) + ": private bytes grew by " + std::to_string(grown));
 }
