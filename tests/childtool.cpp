@@ -1,115 +1,84 @@
 // A child for the process-execution tests and benches. Runs its arguments as
-// steps, writing through the raw standard handles (no text-mode changes):
-//   out TEXT / err TEXT    the text to stdout / stderr
+// steps through the raw standard handles (no text-mode changes):
+//   out TEXT / err TEXT    the text, as UTF-8, to stdout / stderr
 //   zero                   "ab", a zero byte, "cd" to stdout
-//   bulk N                 N bytes in 4 KiB chunks alternately to stdout and
-//                          stderr; the chunks of stream s, chunk i are filled
-//                          with the byte 'a' + (i + s) % 26
+//   bulk N                 N bytes in 4 KiB chunks alternately to stdout and stderr;
+//                          chunk i of stream s is filled with 'a' + (i + s) % 26
 //   fill N                 N bytes of 'x' to stdout in 64 KiB writes
 //   close-out / close-err  closes that stream
-//   echo-in                reads stdin to its end and writes it to stdout
-//   count-in               reads stdin to its end and writes its length
-//   env                    the whole environment block, one NAME=VALUE a line
-//   cwd                    the working directory
-//   hold MUTEX             opens (or creates) a named mutex and holds it until the end
-//   sleep MS               sleeps
-//   exit N                 ends with exit code N (the default is 0)
+//   echo-in                reads stdin to its end, then writes it to stdout
+//   env / cwd              the environment, one NAME=VALUE a line / the working directory
+//   sleep MS / exit N      sleeps / ends with exit code N (the default is 0)
 #include <windows.h>
 
 #include <cstdlib>
 #include <cwchar>
 #include <string>
-#include <vector>
 
 #include "runtime/owners.h"
 
 namespace {
 
-void put(DWORD stream, const void* data, DWORD size) {
+void put(DWORD stream, const std::string& bytes) {
     DWORD written = 0;
-    WriteFile(GetStdHandle(stream), data, size, &written, nullptr);
+    WriteFile(GetStdHandle(stream), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-void putText(DWORD stream, const std::wstring& text) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(n), '\0');
-    if (n) WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
-    put(stream, bytes.data(), static_cast<DWORD>(bytes.size()));
-}
-
-std::string readInput() {
-    std::string all;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) && read > 0)
-        all.append(buffer, read);
-    return all;
+std::string utf8(const std::wstring& text) {
+    std::string bytes(text.size() * 3, '\0');
+    bytes.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                                         &bytes[0], static_cast<int>(bytes.size()), nullptr, nullptr)));
+    return bytes;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     UINT exitCode = 0;
-    std::vector<UniqueHandle> held;  // abandoned when the child is killed
     for (int i = 1; i < argc; ++i) {
         const std::wstring step = argv[i];
         const wchar_t* argument = i + 1 < argc ? argv[i + 1] : L"";
+        const unsigned long long number = std::wcstoull(argument, nullptr, 10);
         if (step == L"out" || step == L"err") {
-            putText(step == L"out" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, argument);
-            ++i;
+            put(step == L"out" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, utf8(argument));
         } else if (step == L"zero") {
-            put(STD_OUTPUT_HANDLE, "ab\0cd", 5);
+            put(STD_OUTPUT_HANDLE, std::string("ab\0cd", 5));
         } else if (step == L"bulk") {
-            const unsigned long long total = std::wcstoull(argument, nullptr, 10);
-            ++i;
-            std::string chunk(4096, '\0');
-            unsigned long long done = 0;
-            for (unsigned index[2] = {0, 0}; done < total;) {
+            for (unsigned long long done = 0, index[2] = {0, 0}; done < number; done += 4096) {
                 const int stream = static_cast<int>((done / 4096) % 2);
-                const DWORD size = static_cast<DWORD>(total - done < 4096 ? total - done : 4096);
-                chunk.assign(size, static_cast<char>('a' + (index[stream]++ + stream) % 26));
-                put(stream == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, chunk.data(), size);
-                done += size;
+                put(stream == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE,
+                    std::string(static_cast<size_t>(number - done < 4096 ? number - done : 4096),
+                                static_cast<char>('a' + (index[stream]++ + stream) % 26)));
             }
         } else if (step == L"fill") {
-            unsigned long long left = std::wcstoull(argument, nullptr, 10);
-            ++i;
-            const std::string block(65536, 'x');
-            for (; left > 0;) {
-                const DWORD size = static_cast<DWORD>(left < block.size() ? left : block.size());
-                put(STD_OUTPUT_HANDLE, block.data(), size);
-                left -= size;
-            }
+            for (unsigned long long left = number; left > 0; left -= left < 65536 ? left : 65536)
+                put(STD_OUTPUT_HANDLE, std::string(static_cast<size_t>(left < 65536 ? left : 65536), 'x'));
         } else if (step == L"close-out" || step == L"close-err") {
             const DWORD stream = step == L"close-out" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
             UniqueHandle(GetStdHandle(stream)).reset();
             SetStdHandle(stream, nullptr);
         } else if (step == L"echo-in") {
-            const std::string input = readInput();
-            put(STD_OUTPUT_HANDLE, input.data(), static_cast<DWORD>(input.size()));
-        } else if (step == L"count-in") {
-            putText(STD_OUTPUT_HANDLE, std::to_wstring(readInput().size()));
+            std::string all;
+            char buffer[4096];
+            for (DWORD got = 0; ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &got, nullptr) && got;)
+                all.append(buffer, got);
+            put(STD_OUTPUT_HANDLE, all);
         } else if (step == L"env") {
             UniqueAny<wchar_t*, &::FreeEnvironmentStringsW> block(GetEnvironmentStringsW());
             for (const wchar_t* entry = block.get(); entry && *entry; entry += std::wcslen(entry) + 1)
-                putText(STD_OUTPUT_HANDLE, std::wstring(entry) + L"\n");
+                put(STD_OUTPUT_HANDLE, utf8(entry) + "\n");
         } else if (step == L"cwd") {
             wchar_t directory[MAX_PATH];
-            putText(STD_OUTPUT_HANDLE, std::wstring(directory, GetCurrentDirectoryW(MAX_PATH, directory)));
-        } else if (step == L"hold") {
-            held.emplace_back(CreateMutexW(nullptr, FALSE, argument));  // the test may have made it
-            WaitForSingleObject(held.back().get(), INFINITE);
-            ++i;
+            put(STD_OUTPUT_HANDLE, utf8(std::wstring(directory, GetCurrentDirectoryW(MAX_PATH, directory))));
         } else if (step == L"sleep") {
-            Sleep(static_cast<DWORD>(std::wcstoul(argument, nullptr, 10)));
-            ++i;
+            Sleep(static_cast<DWORD>(number));
         } else if (step == L"exit") {
-            exitCode = static_cast<UINT>(std::wcstoul(argument, nullptr, 10));
-            ++i;
+            exitCode = static_cast<UINT>(number);
         } else {
-            putText(STD_ERROR_HANDLE, L"hvcchild: unknown step " + step + L"\n");
+            put(STD_ERROR_HANDLE, "hvcchild: unknown step " + utf8(step) + "\n");
             return 99;
         }
+        if (std::wstring(L" out err bulk fill sleep exit ").find(L" " + step + L" ") != std::wstring::npos) ++i;
     }
     return static_cast<int>(exitCode);
 }
