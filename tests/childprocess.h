@@ -45,7 +45,12 @@ inline UniqueHandle start(const std::vector<std::wstring>& args, HANDLE output,
     startup.hStdOutput = output;
     startup.hStdError = error.get();
     PROCESS_INFORMATION process = {};
-    CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    // Wine's CreateProcessW now and then fails with 1359 (internal error)
+    // while other processes start and end.
+    for (int attempt = 0; attempt < 3; ++attempt)
+        if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process) ||
+            GetLastError() != ERROR_INTERNAL_ERROR)
+            break;
     UniqueHandle thread(process.hThread);
     return UniqueHandle(process.hProcess);
 }
