@@ -1,14 +1,11 @@
-// Path names, files, directories and enumeration on the real file system;
-// the cached product root; the directory-creation exports.
+// Path names, files, directories and enumeration on the real file system; the cached product root.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include "childprocess.h"
-#include "exports/hvcdmtutils.h"
 #include "fs/file.h"
 #include "fs/filename.h"
 #include "fsutil.h"
-#include "runtime/text.h"
 #include "standin.h"
 
 using fsutil::failureOf;
@@ -145,25 +142,4 @@ TEST(Directories, FinderEnumeration) {
     fsutil::Failure failure = failureOf([&] { finder.first(invalid); });
     EXPECT_EQ(failure.message, osText(failure.code, L"FindFirstFile(" + invalid + L")"));
     EXPECT_EQ(failure.where(), "VFileFinder::first:219");
-}
-
-TEST(CreateExports, ExistingNestedAndWrongNames) {
-    auto lastError = testutil::exportOf<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError);
-    ASSERT_NE(lastError, nullptr);
-    auto slot = [&] { return std::string(lastError() ? lastError() : ""); };
-    for (const char* name : {HVC_NAME_createDirectory, HVC_NAME_createNestedDirectory}) {
-        auto create = testutil::exportOf<HVC_createDirectory_t>(name);
-        ASSERT_NE(create, nullptr) << name;
-        TempTree top(fsutil::secondVolume());  // x\y\z where only the drive root exists
-        ASSERT_TRUE(RemoveDirectoryW(top.path().c_str()));
-        const std::string nested = cstr(top / L"y\\z", 0);
-        EXPECT_EQ(create(nested.c_str()), 0) << name << ": " << slot();
-        EXPECT_TRUE(fsutil::isDirectory(top / L"y\\z"));
-        EXPECT_EQ(create(nested.c_str()), 0) << name;  // existing
-        EXPECT_EQ(slot(), "");
-        for (const char* wrong : {"", "no-such-first-component\\x"}) {
-            EXPECT_EQ(create(wrong), 1) << name;
-            EXPECT_EQ(slot(), "Unable to create directory with wrong name");
-        }
-    }
 }

@@ -1,6 +1,5 @@
-// Tree removal, file removal and tree rename: read-only and deny-Everyone
-// entries, entries held open here or elsewhere, and a second volume (V:) for
-// the entry-by-entry rename and its rollback; the remove and rename exports.
+// Tree removal, file removal and tree rename against read-only, denied and held entries and a
+// second volume (V:) for the entry-by-entry rename and its rollback; the directory exports.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -58,8 +57,12 @@ private:
 int removeExport(const std::wstring& path, int force) {
     return testutil::exportOf<HVC_RemoveDirectoryTree_t>(HVC_NAME_RemoveDirectoryTree)(cstr(path, 0).c_str(), force);
 }
+int createExport(const char* name, const std::wstring& path) {
+    return testutil::exportOf<HVC_createDirectory_t>(name)(cstr(path, 0).c_str());
+}
 int renameExport(const std::wstring& from, const std::wstring& to) {
-    return testutil::exportOf<HVC_renameDirectory_t>(HVC_NAME_renameDirectory)(cstr(from, 0).c_str(), cstr(to, 0).c_str());
+    auto rename = testutil::exportOf<HVC_renameDirectory_t>(HVC_NAME_renameDirectory);
+    return rename(cstr(from, 0).c_str(), cstr(to, 0).c_str());
 }
 std::wstring slot() {
     const char* text = testutil::exportOf<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError)();
@@ -140,7 +143,8 @@ TEST(RemoveFile, DirectAndThroughRecycler) {
     const std::wstring recycler = recyclerDir(tree.path());
     EXPECT_EQ(recycler, fsutil::secondVolume() + L"\\" + recyclerPart);
     const std::wstring readOnly = tree / L"ro.txt", held = tree / L"held.txt";
-    for (bool useRecycler : {false, true}) EXPECT_NO_THROW(removeFile((tree / L"missing").c_str(), false, useRecycler, 0, 0));
+    for (bool useRecycler : {false, true})  // missing: no error
+        EXPECT_NO_THROW(removeFile((tree / L"missing").c_str(), false, useRecycler, 0, 0));
 
     ASSERT_TRUE(fsutil::writeFile(readOnly, "read only"));
     ASSERT_TRUE(SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
@@ -209,55 +213,41 @@ TEST(RenameDir, ExistingDestinationMerges) {
     // "File %s already exists" is out of reach under Wine (MoveFileExW replaces or deletes the file).
 }
 
-// A conflict (same volume) or a held file (across volumes) stops the move at
-// the last name ("zz"); what moved comes back byte for byte, and a
-// destination the rename made goes.
-TEST(RenameDir, FailureMidwayRollsBack) {
+// Stopped by a conflict (same volume) or a held file (across volumes) at the
+// last name ("zz"), what moved comes back byte for byte and a destination the
+// rename made goes; without SeSecurityPrivilege nothing moves at all.
+TEST(RenameDir, FailureRollsBackOrMovesNothing) {
     TempTree here, there(fsutil::secondVolume());
-    for (bool across : {false, true}) {
-        const std::wstring from = here / L"src", to = across ? there / L"dst" : here / L"dst";
+    for (int stop : {0, 1, 2}) {  // conflict, held file, no privilege
+        const std::wstring from = here / L"src", to = stop ? there / L"dst" : here / L"dst";
         fsutil::fillTree(from);
         ASSERT_TRUE(fsutil::writeFile(from + L"\\zz.txt", "source"));
-        if (!across) {
+        if (stop == 0) {
             ASSERT_TRUE(CreateDirectoryW(to.c_str(), nullptr) && fsutil::writeFile(to + L"\\zz.txt", "x"));
         }
         const std::string listing = fsutil::checksumListing(from);
         const ULONGLONG index = fileIndex(from + L"\\a.txt");
-        {
-            std::unique_ptr<HeldElsewhere> holder(across ? new HeldElsewhere(from + L"\\zz.txt") : nullptr);
-            fsutil::Failure failure = failureOf([&] { renameDir(from.c_str(), to.c_str(), true); });
-            EXPECT_EQ(failure.message, osText(failure.code, L"rename file " + from + L"\\zz.txt to " + to + L"\\zz.txt"));
-            EXPECT_EQ(failure.code, across ? 32u : DWORD(ERROR_ALREADY_EXISTS));
-            ASSERT_EQ(failure.locations.size(), 2u);
-            EXPECT_EQ(failure.locations[1].context, L"RenameDir('" + from + L"', '" + to + L"')");
-            EXPECT_EQ(failure.locations[1].function + ":" + std::to_string(failure.locations[1].line), "renameDir:1040");
-        }
-        EXPECT_EQ(fsutil::checksumListing(from), listing) << across;
-        EXPECT_EQ(fileIndex(from + L"\\a.txt") != index, across);  // across: copied over and back
-        EXPECT_EQ(fsutil::names(to), across ? std::vector<std::wstring>{} : std::vector<std::wstring>{L"zz.txt"});
-        EXPECT_EQ(fsutil::exists(to), !across);
+        std::unique_ptr<HeldElsewhere> holder(stop == 1 ? new HeldElsewhere(from + L"\\zz.txt") : nullptr);
+        std::unique_ptr<fsutil::WithoutPrivilege> restricted(stop == 2 ? new fsutil::WithoutPrivilege(SE_SECURITY_NAME)
+                                                                       : nullptr);
+        fsutil::Failure failure = failureOf([&] { renameDir(from.c_str(), to.c_str(), true); });
+        restricted.reset();
+        holder.reset();
+        const std::wstring moving = L"rename file " + from + L"\\zz.txt to " + to + L"\\zz.txt";
+        EXPECT_EQ(failure.message, stop == 0   ? osText(ERROR_ALREADY_EXISTS, moving)
+                                   : stop == 1 ? osText(32, moving)
+                                               : osText(ERROR_NOT_ALL_ASSIGNED, L"AdjustTokenPrivileges"));
+        EXPECT_EQ(failure.where(), stop == 2 ? "setPrivilege:935" : "renameFile:149");
+        ASSERT_EQ(failure.locations.size(), 2u);
+        EXPECT_EQ(failure.locations[1].context, L"RenameDir('" + from + L"', '" + to + L"')");
+        EXPECT_EQ(failure.locations[1].function + ":" + std::to_string(failure.locations[1].line), "renameDir:1040");
+        EXPECT_EQ(fsutil::checksumListing(from), listing) << stop;
+        EXPECT_EQ(fileIndex(from + L"\\a.txt") != index, stop == 1);  // copied over and back
+        EXPECT_EQ(fsutil::names(to), stop ? std::vector<std::wstring>{} : std::vector<std::wstring>{L"zz.txt"});
+        EXPECT_EQ(fsutil::exists(to), stop == 0);
         fsutil::removeTree(from);
         fsutil::removeTree(to);
     }
-}
-
-// The fallback takes SeSecurityPrivilege first: without it nothing moves.
-TEST(RenameDir, FallbackNeedsTheSecurityPrivilege) {
-    TempTree here, there(fsutil::secondVolume());
-    const std::wstring from = here / L"src", to = there / L"dst";
-    fsutil::fillTree(from);
-    const std::string listing = fsutil::checksumListing(from);
-    fsutil::Failure failure;
-    {
-        fsutil::WithoutPrivilege restricted(L"SeSecurityPrivilege");
-        failure = failureOf([&] { renameDir(from.c_str(), to.c_str(), false); });
-    }
-    EXPECT_EQ(failure.message, osText(ERROR_NOT_ALL_ASSIGNED, L"AdjustTokenPrivileges"));
-    EXPECT_EQ(failure.where(), "setPrivilege:935");
-    ASSERT_EQ(failure.locations.size(), 2u);
-    EXPECT_EQ(failure.locations[1].context, L"RenameDir('" + from + L"', '" + to + L"')");
-    EXPECT_EQ(fsutil::checksumListing(from), listing);
-    EXPECT_FALSE(fsutil::exists(to));
 }
 
 TEST(RenameDir, IntoOwnSubdirectory) {
@@ -287,4 +277,20 @@ TEST(DirectoryExports, RemoveTree) {
     EXPECT_EQ(removeExport(root, 7), 0);  // any non-zero value forces
     EXPECT_EQ(slot(), L"");
     EXPECT_FALSE(fsutil::exists(root));
+}
+
+// HVC_createDirectory and HVC_createNestedDirectory: x\y\z where only the drive root exists.
+TEST(DirectoryExports, CreateNestedExistingAndWrongNames) {
+    for (const char* name : {HVC_NAME_createDirectory, HVC_NAME_createNestedDirectory}) {
+        TempTree top(fsutil::secondVolume());
+        ASSERT_TRUE(RemoveDirectoryW(top.path().c_str()));
+        EXPECT_EQ(createExport(name, top / L"y\\z"), 0) << name << ": " << testutil::narrow(slot());
+        EXPECT_TRUE(fsutil::isDirectory(top / L"y\\z"));
+        EXPECT_EQ(createExport(name, top / L"y\\z"), 0) << name;  // existing
+        EXPECT_EQ(slot(), L"");
+        for (const wchar_t* wrong : {L"", L"no-such-first-component\\x"}) {
+            EXPECT_EQ(createExport(name, wrong), 1) << name;
+            EXPECT_EQ(slot(), L"Unable to create directory with wrong name");
+        }
+    }
 }

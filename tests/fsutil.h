@@ -37,7 +37,7 @@ inline std::vector<std::wstring> names(const std::wstring& dir) {
     WIN32_FIND_DATAW data;
     UniqueFindHandle find(FindFirstFileW((dir + L"\\*").c_str(), &data));
     for (bool more = bool(find); more; more = FindNextFileW(find.get(), &data))
-        if (std::wstring(data.cFileName) != L"." && std::wstring(data.cFileName) != L"..") result.push_back(data.cFileName);
+        if (wcscmp(data.cFileName, L".") && wcscmp(data.cFileName, L"..")) result.push_back(data.cFileName);
     std::sort(result.begin(), result.end());
     return result;
 }
@@ -93,21 +93,21 @@ inline bool isDirectory(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// Names, sizes and content hashes of everything below dir: equal listings, equal trees.
+// Name, size and hash of each entry (a directory's content is its own listing): equal listings, equal trees.
 inline std::string checksumListing(const std::wstring& dir) {
     std::string listing;
     for (const std::wstring& name : names(dir)) {
         const std::wstring full = dir + L"\\" + name;
-        const std::string content = isDirectory(full) ? "" : readFile(full);
-        listing += testutil::narrow(name) + (isDirectory(full) ? "/{" + checksumListing(full) + "} "
-                                                               : " " + std::to_string(content.size()) + " " +
-                                                                     std::to_string(std::hash<std::string>()(content)) + "\n");
+        const std::string content = isDirectory(full) ? "{" + checksumListing(full) + "}" : readFile(full);
+        listing += testutil::narrow(name) + " " + std::to_string(content.size()) + " " +
+                   std::to_string(std::hash<std::string>()(content)) + "\n";
     }
     return listing;
 }
 
 inline void fillTree(const std::wstring& root) {
-    for (const wchar_t* dir : {L"", L"\\docs", L"\\docs\\deep", L"\\empty"}) CreateDirectoryW((root + dir).c_str(), nullptr);
+    for (const wchar_t* dir : {L"", L"\\docs", L"\\docs\\deep", L"\\empty"})
+        CreateDirectoryW((root + dir).c_str(), nullptr);
     writeFile(root + L"\\a.txt", "alpha");
     writeFile(root + L"\\b.bin", std::string("\0\1\2\3 binary", 12));
     writeFile(root + L"\\docs\\readme.txt", std::string(70000, 'r'));
@@ -126,7 +126,8 @@ public:
                   CreateRestrictedToken(process.get(), 0, 0, nullptr, 1, &removed, 0, nullptr, restricted.put()) &&
                   DuplicateTokenEx(restricted.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
                                    TokenImpersonation, impersonation.put());
-        if (!ok || !SetThreadToken(nullptr, impersonation.get())) ADD_FAILURE() << "no restricted token: " << GetLastError();
+        if (!ok || !SetThreadToken(nullptr, impersonation.get()))
+            ADD_FAILURE() << "no restricted token: " << GetLastError();
     }
     ~WithoutPrivilege() { RevertToSelf(); }
 };
