@@ -1,5 +1,5 @@
-// Temporary trees for the file-system tests (removed on every way out),
-// small file helpers and a checksum listing of a tree.
+// Temporary trees (removed on every way out), file and token helpers for the
+// file-system and security tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,7 +7,6 @@
 #include <aclapi.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -25,30 +24,25 @@ inline std::wstring uniqueName(const wchar_t* what) {
            std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(InterlockedIncrement(&counter));
 }
 
-// A drive on another file system, so that no directory is renamed onto it in
-// one step. Under Wine scripts/wine-run.sh maps V: to /dev/shm.
+// A drive on another file system (scripts/wine-run.sh maps V: to /dev/shm).
 inline std::wstring secondVolume() {
     const char* drive = std::getenv("HVC_TEST_VOLUME2");
     std::string name = drive && *drive ? drive : "V:";
     return std::wstring(name.begin(), name.end());
 }
 
-// Name list of a directory, sorted, without "." and "..".
+// Sorted names in a directory, without "." and "..".
 inline std::vector<std::wstring> names(const std::wstring& dir) {
     std::vector<std::wstring> result;
     WIN32_FIND_DATAW data;
     UniqueFindHandle find(FindFirstFileW((dir + L"\\*").c_str(), &data));
-    while (find) {
-        if (std::wstring(data.cFileName) != L"." && std::wstring(data.cFileName) != L"..")
-            result.push_back(data.cFileName);
-        if (!FindNextFileW(find.get(), &data)) break;
-    }
+    for (bool more = bool(find); more; more = FindNextFileW(find.get(), &data))
+        if (wcscmp(data.cFileName, L".") && wcscmp(data.cFileName, L"..")) result.push_back(data.cFileName);
     std::sort(result.begin(), result.end());
     return result;
 }
 
-// Removes a tree with the bare API whatever state a test left it in: full
-// access back (a null DACL), no attributes.
+// Bare-API removal whatever state a test left: null DACL, no attributes.
 inline void removeTree(const std::wstring& path) {
     SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                           nullptr, nullptr, nullptr);
@@ -57,7 +51,7 @@ inline void removeTree(const std::wstring& path) {
     if (!RemoveDirectoryW(path.c_str())) DeleteFileW(path.c_str());
 }
 
-// A fresh directory under parent, removed with its contents at the end.
+// A fresh directory under parent (the temp directory by default).
 class TempTree {
 public:
     explicit TempTree(const std::wstring& parent = L"") : path_(parent + L"\\" + uniqueName(L"tree")) {
@@ -99,27 +93,21 @@ inline bool isDirectory(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// One sorted line per entry below dir: "name/" or "name size fnv1a". Equal
-// listings mean the same names and the same bytes.
-inline std::string checksumListing(const std::wstring& dir, const std::string& prefix = "") {
+// Name, size and hash of each entry (a directory's content is its own listing): equal listings, equal trees.
+inline std::string checksumListing(const std::wstring& dir) {
     std::string listing;
     for (const std::wstring& name : names(dir)) {
         const std::wstring full = dir + L"\\" + name;
-        const std::string relative = prefix + testutil::narrow(name);
-        if (isDirectory(full)) {
-            listing += relative + "/\n" + checksumListing(full, relative + "/");
-            continue;
-        }
-        const std::string content = readFile(full);
-        uint32_t hash = 2166136261u;
-        for (unsigned char c : content) hash = (hash ^ c) * 16777619u;
-        listing += relative + " " + std::to_string(content.size()) + " " + std::to_string(hash) + "\n";
+        const std::string content = isDirectory(full) ? "{" + checksumListing(full) + "}" : readFile(full);
+        listing += testutil::narrow(name) + " " + std::to_string(content.size()) + " " +
+                   std::to_string(std::hash<std::string>()(content)) + "\n";
     }
     return listing;
 }
 
 inline void fillTree(const std::wstring& root) {
-    for (const wchar_t* dir : {L"", L"\\docs", L"\\docs\\deep", L"\\empty"}) CreateDirectoryW((root + dir).c_str(), nullptr);
+    for (const wchar_t* dir : {L"", L"\\docs", L"\\docs\\deep", L"\\empty"})
+        CreateDirectoryW((root + dir).c_str(), nullptr);
     writeFile(root + L"\\a.txt", "alpha");
     writeFile(root + L"\\b.bin", std::string("\0\1\2\3 binary", 12));
     writeFile(root + L"\\docs\\readme.txt", std::string(70000, 'r'));
@@ -127,30 +115,21 @@ inline void fillTree(const std::wstring& root) {
     writeFile(root + L"\\zero.txt", "");
 }
 
-// A protected DACL that denies Everyone everything.
-inline DWORD denyEveryone(const std::wstring& path) {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD sidSize = sizeof sid;
-    alignas(DWORD) BYTE buffer[256];
-    PACL acl = reinterpret_cast<PACL>(buffer);
-    if (!CreateWellKnownSid(WinWorldSid, nullptr, sid, &sidSize) || !InitializeAcl(acl, sizeof buffer, ACL_REVISION) ||
-        !AddAccessDeniedAce(acl, ACL_REVISION, GENERIC_ALL, sid))
-        return GetLastError();
-    return SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
-                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                 acl, nullptr);
-}
-
-// Holds a file open without sharing: it can be neither moved nor deleted (32).
-class OpenWithoutSharing {
+// This thread impersonates its own token less one privilege while it lives.
+class WithoutPrivilege {
 public:
-    explicit OpenWithoutSharing(const std::wstring& path)
-        : handle_(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)) {
-        if (!handle_) ADD_FAILURE() << "cannot hold the file: " << GetLastError();
+    explicit WithoutPrivilege(const wchar_t* privilege) {
+        LUID_AND_ATTRIBUTES removed = {};
+        UniqueHandle process, restricted, impersonation;
+        bool ok = OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, process.put()) &&
+                  LookupPrivilegeValueW(nullptr, privilege, &removed.Luid) &&
+                  CreateRestrictedToken(process.get(), 0, 0, nullptr, 1, &removed, 0, nullptr, restricted.put()) &&
+                  DuplicateTokenEx(restricted.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
+                                   TokenImpersonation, impersonation.put());
+        if (!ok || !SetThreadToken(nullptr, impersonation.get()))
+            ADD_FAILURE() << "no restricted token: " << GetLastError();
     }
-
-private:
-    UniqueHandle handle_;
+    ~WithoutPrivilege() { RevertToSelf(); }
 };
 
 // What f threw: message, OS code (0 for none) and locations.
@@ -158,8 +137,10 @@ struct Failure {
     std::wstring message = L"(nothing thrown)";
     DWORD code = 0;
     std::vector<ErrorLocation> locations;
-    std::string function() const { return locations.empty() ? "" : locations.front().function; }
-    unsigned line() const { return locations.empty() ? 0 : locations.front().line; }
+    // "function:line" of the throw point.
+    std::string where() const {
+        return locations.empty() ? "" : locations.front().function + ":" + std::to_string(locations.front().line);
+    }
 };
 inline Failure failureOf(const std::function<void()>& f) {
     Failure failure;
