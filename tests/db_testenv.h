@@ -24,6 +24,8 @@ struct Server {
     std::string why;  // empty when a server is configured
     std::wstring host, name, login, password;
     int port = 0;
+    // The ODBC DSN of the server (ODBCINI names its file), or why there is none.
+    std::wstring odbcDsn, odbcMissing;
 };
 
 inline const Server& server() {
@@ -38,7 +40,9 @@ inline const Server& server() {
             std::wstring value = wstr(line.substr(std::min(line.size(), key.size() + 1)));
             if (key == "HVC_DB_PORT") s.port = _wtoi(value.c_str());
             for (auto field : {std::make_pair("HVC_DB_HOST", &s.host), std::make_pair("HVC_DB_NAME", &s.name),
-                               std::make_pair("HVC_DB_LOGIN", &s.login), std::make_pair("HVC_DB_PASSWORD", &s.password)})
+                               std::make_pair("HVC_DB_LOGIN", &s.login), std::make_pair("HVC_DB_PASSWORD", &s.password),
+                               std::make_pair("HVC_DB_ODBC_DSN", &s.odbcDsn),
+                               std::make_pair("HVC_DB_ODBC_MISSING", &s.odbcMissing)})
                 if (key == field.first) *field.second = value;
         }
         return s;
