@@ -3,6 +3,7 @@
 #   ./build.sh test   install what is missing, build both DLLs, run the tests
 #   ./build.sh demo   the same build, then a scripted session through the CLI host
 #   ./build.sh build  build only (dependencies must be installable)
+#   ./build.sh soak   the same build, then the long soak of every export
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 root="$PWD"
@@ -65,6 +66,15 @@ case "${1:-}" in
     scripts/demo.sh ;;
   build)
     setup; build ;;
+  soak)
+    setup; build
+    step "soak (x86_64 build under 64-bit Wine)"
+    scripts/wine-run.sh --prepare
+    soakdb="$HVC_CACHE/mariadb/soak"
+    scripts/wine-run.sh --server-start
+    trap 'scripts/mariadb.sh stop "$soakdb" >/dev/null 2>&1 || true; scripts/wine-run.sh --server-stop' EXIT
+    scripts/mariadb.sh start "$soakdb"
+    (cd build/x86_64/bin && "$root/scripts/wine-run.sh" hvcsoak.exe --db "Z:$soakdb/connection.env") ;;
   *)
-    sed -n '2,6p' "$0"; exit 2 ;;
+    sed -n '2,7p' "$0"; exit 2 ;;
 esac

@@ -22,6 +22,7 @@ extern "C" {
 #define HVC_NAME_FreeString "?HVC_FreeString@@YAHPBD@Z"
 #define HVC_NAME_GetLastHvcDmtError "?HVC_GetLastHvcDmtError@@YAPBDXZ"
 #define HVC_NAME_GetParam "?HVC_GetParam@@YAPBDPBD@Z"
+#define HVC_NAME_Execute "?HVC_Execute@@YAKPBD00K0PAPBD10@Z"
 #define HVC_NAME_ExecuteDb "?HVC_ExecuteDb@@YAXPBDPAJ@Z"
 #define HVC_NAME_QueryDbValue "?HVC_QueryDbValue@@YAPBDPBD@Z"
 #define HVC_NAME_getPassword "?HVC_getPassword@@YAPBDXZ"
@@ -29,6 +30,10 @@ extern "C" {
     "?HVC_getOrvexDbConnectionInfo@@YAXAAV?$basic_string@DU?$char_traits@D@std@@V?$allocator@D@2@@std@@0000@Z"
 #define HVC_NAME_idn_toAscii "?HVC_idn_toAscii@@YAPBDPBD@Z"
 #define HVC_NAME_idn_toUtf8 "?HVC_idn_toUtf8@@YAPBDPBD@Z"
+#define HVC_NAME_RemoveDirectoryTree "?HVC_RemoveDirectoryTree@@YAHPBDH@Z"
+#define HVC_NAME_createDirectory "?HVC_createDirectory@@YAHPBD@Z"
+#define HVC_NAME_createNestedDirectory "?HVC_createNestedDirectory@@YAHPBD@Z"
+#define HVC_NAME_renameDirectory "?HVC_renameDirectory@@YAHPBD0@Z"
 
 /* Decodes Base64, skipping every byte outside the alphabet; never fails. */
 typedef const char*(__cdecl* HVC_Base64Decode_t)(const char* text);
@@ -38,6 +43,18 @@ typedef int(__cdecl* HVC_FreeString_t)(const char* block);
 typedef const char*(__cdecl* HVC_GetLastHvcDmtError_t)(void);
 /* A named parameter of the panel from its management service; null on failure. */
 typedef const char*(__cdecl* HVC_GetParam_t)(const char* name);
+/* Runs a command line as an account ("guest", "root", "system" in any case,
+ * or an account name) through the panel's run-as service, in directory
+ * (null: the service's choice), with input on its standard input (null or
+ * "": none) and environment ("NAME=VALUE" lines separated by line feeds,
+ * added to the caller's user environment; an empty line ends the list).
+ * Returns the child's exit code, with everything it wrote to standard output
+ * and standard error in *output and *errors (when not null; up to a first
+ * zero byte); 0xFFFFFFFF on failure, leaving *output and *errors alone.
+ * reserved is not used. */
+typedef unsigned long(__cdecl* HVC_Execute_t)(const char* user, const char* command, const char* directory,
+                                              unsigned long reserved, const char* input, const char** output,
+                                              const char** errors, const char* environment);
 /* The panel database (a new connection per call). HVC_QueryDbValue: the
  * first column of the first row ("" for NULL or empty); null on failure,
  * and also when no row came, which leaves the error slot empty. */
@@ -51,6 +68,19 @@ typedef const char*(__cdecl* HVC_getPassword_t)(void);
 typedef const char*(__cdecl* HVC_idn_toAscii_t)(const char* name);
 /* ASCII (xn--) domain name to UTF-8; null on failure. */
 typedef const char*(__cdecl* HVC_idn_toUtf8_t)(const char* name);
+/* The directory calls return 0 on success and 1 on failure. */
+/* Removes the tree; a missing path is removed already (0). With a non-zero
+ * force an entry that resists (read-only, no rights) gets ownership, delete
+ * access and its read-only attribute cleared, and one more try. */
+typedef int(__cdecl* HVC_RemoveDirectoryTree_t)(const char* path, int force);
+/* Creates the directory and every missing parent; an existing one is fine. */
+typedef int(__cdecl* HVC_createDirectory_t)(const char* path);
+/* The same as HVC_createDirectory. */
+typedef int(__cdecl* HVC_createNestedDirectory_t)(const char* path);
+/* Renames or moves a directory tree, also to another volume (entry by entry,
+ * with the source's security; moved back when it fails midway). An existing
+ * destination directory receives the source's entries. */
+typedef int(__cdecl* HVC_renameDirectory_t)(const char* from, const char* to);
 
 #ifdef __cplusplus
 }
@@ -75,12 +105,19 @@ __declspec(dllimport) const char* HVC_Base64Decode(const char* text);
 __declspec(dllimport) int HVC_FreeString(const char* block);
 __declspec(dllimport) const char* HVC_GetLastHvcDmtError();
 __declspec(dllimport) const char* HVC_GetParam(const char* name);
+__declspec(dllimport) unsigned long HVC_Execute(const char* user, const char* command, const char* directory,
+                                               unsigned long reserved, const char* input, const char** output,
+                                               const char** errors, const char* environment);
 __declspec(dllimport) void HVC_ExecuteDb(const char* statement, long* lastId);
 __declspec(dllimport) const char* HVC_QueryDbValue(const char* query);
 __declspec(dllimport) const char* HVC_getPassword();
 /* HVC_getOrvexDbConnectionInfo is left out: its std::string is libstdc++'s. */
 __declspec(dllimport) const char* HVC_idn_toAscii(const char* name);
 __declspec(dllimport) const char* HVC_idn_toUtf8(const char* name);
+__declspec(dllimport) int HVC_RemoveDirectoryTree(const char* path, int force);
+__declspec(dllimport) int HVC_createDirectory(const char* path);
+__declspec(dllimport) int HVC_createNestedDirectory(const char* path);
+__declspec(dllimport) int HVC_renameDirectory(const char* from, const char* to);
 #endif
 
 #endif

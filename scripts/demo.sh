@@ -19,6 +19,29 @@ say idn-to-ascii "例子.测试"
 say idn-to-ascii "$(printf 'a%.0s' $(seq 64)).example"
 say base64-decode "SGVsbG8sIG1pZ3JhdGlvbiBhZ2VudCE="
 
+# Directories: a nested tree on C:, moved to the second volume V: (a
+# directory on another Linux file system, mapped by wine-run.sh) and back,
+# entry by entry; then a read-only file in it, which keeps the tree on its
+# volume (the move is rolled back) and which only --force removes.
+. "$root/scripts/wine-env.sh"
+show_tree() { printf '\n$ find %s\n' "$1"; (cd "$1" && find . | sort); }
+say mkdir-nested 'C:\hvcdmt-demo\site\httpdocs\img'
+say mkdir 'C:\hvcdmt-demo\site\logs'
+printf '<h1>demo</h1>\n' > "$WINEPREFIX/drive_c/hvcdmt-demo/site/httpdocs/index.html"
+printf 'GET /\n' > "$WINEPREFIX/drive_c/hvcdmt-demo/site/logs/access.log"
+show_tree "$WINEPREFIX/drive_c/hvcdmt-demo"
+say rename-dir 'C:\hvcdmt-demo\site' 'V:\hvcdmt-demo-site'
+show_tree "$WINEPREFIX/dosdevices/v:/hvcdmt-demo-site"
+say rename-dir 'V:\hvcdmt-demo-site' 'C:\hvcdmt-demo\site'
+show_tree "$WINEPREFIX/drive_c/hvcdmt-demo"
+printf '\n$ attrib +r C:\\hvcdmt-demo\\site\\httpdocs\\index.html\n'
+"$run" attrib +r 'C:\hvcdmt-demo\site\httpdocs\index.html'
+say rename-dir 'C:\hvcdmt-demo\site' 'V:\hvcdmt-demo-site'
+show_tree "$WINEPREFIX/drive_c/hvcdmt-demo"
+say rmtree 'C:\hvcdmt-demo'
+say rmtree --force 'C:\hvcdmt-demo'
+say rmtree 'C:\hvcdmt-demo'
+
 # The management service's parameters, from the stand-in service (orvexsrv)
 # and a parameter file; the Wine server's stop at exit ends it in any case.
 params="$(mktemp /tmp/hvcdmt-demo-params.XXXXXX)"
@@ -33,6 +56,18 @@ say param NO_SUCH_PARAMETER
 printf '\n$ orvexsrv --stop\n'; "$run" "$root/build/x86_64/bin/orvexsrv.exe" --stop; sleep 0.5
 say param PRODUCT_ROOT_D
 rm -f "$params"
+
+# Commands run as other accounts through the stand-in run-as service
+# (runassrv). Under Wine every account is the same Unix user: the service
+# records the SID it was asked for and starts the command as itself.
+printf '\n$ runassrv &\n'
+"$run" "$root/build/x86_64/bin/runassrv.exe" &
+for _ in $(seq 50); do "$run" "$host" exec -- cmd /c exit 0 >/dev/null 2>&1 && break; sleep 0.2; done
+say exec --user system --input $'migration agent\n' -- cmd /c 'more & echo to stderr 1>&2 & exit 3'
+say exec --user guest --env SITE=example.com --dir 'C:\windows' -- cmd /c 'cd & echo %SITE%'
+say exec --user no-such-account -- cmd /c exit 0
+printf '\n$ runassrv --stop\n'; "$run" "$root/build/x86_64/bin/runassrv.exe" --stop; sleep 0.5
+say exec -- cmd /c exit 0
 
 # The panel database. Without an external server (ORVEX_DB_HOST and the other
 # ORVEX_DB_* variables) a private MariaDB server is started for the demo, with

@@ -4,6 +4,15 @@
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 . "$here/wine-env.sh"
+# A second volume for the cross-volume tests: V: on another Linux file
+# system (tmpfs), so that a directory cannot be renamed onto it in one step.
+map_second_volume() {
+  local dir="/dev/shm/hvcdmt-volume-$(basename "$WINEPREFIX")"
+  # Left alone when it is in place: a running server keeps the drive it found.
+  if [ -d "$WINEPREFIX/dosdevices" ] && mkdir -p "$dir" && [ "$(readlink "$WINEPREFIX/dosdevices/v:")" != "$dir" ]; then
+    ln -sfn "$dir" "$WINEPREFIX/dosdevices/v:"
+  fi
+}
 case "${1:-}" in
   --prepare)
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -12,8 +21,10 @@ case "${1:-}" in
       "$HVC_WINE" wineboot -i >/dev/null 2>&1 || true
       wineserver -w
     fi
+    map_second_volume
     exit 0 ;;
   --server-start)
+    map_second_volume
     # A persistent server keeps each test process from waiting on Wine's
     # helpers; all streams must be detached or CTest waits for them.
     wineserver -p </dev/null >/dev/null 2>&1 &

@@ -173,11 +173,6 @@ struct HostThread {
     }
 };
 
-DWORD handleCount() {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
-}
 
 }  // namespace
 
@@ -206,7 +201,7 @@ TEST(Cancellation, ThreadBlockedInAnExportEnds) {
     standin::Server::Options options;
     options.switches = L"--busy 30000";  // the only pipe instance stays taken
     standin::Server server(options);
-    const DWORD before = handleCount();
+    const DWORD before = testutil::openHandleCount();
     {
         HostThread host{[&] { freeString(getParam("ALPHA")); }};
         ASSERT_NE(awaitPoint(host.id, [](CancelationPoint*) { return true; }), nullptr);
@@ -217,7 +212,7 @@ TEST(Cancellation, ThreadBlockedInAnExportEnds) {
         EXPECT_FALSE(host.returned);
     }
     EXPECT_EQ(cancellations().find(GetCurrentThreadId()), nullptr);
-    EXPECT_EQ(handleCount(), before);
+    EXPECT_EQ(testutil::openHandleCount(), before);
 }
 
 // A read cancelled in its wait is stopped and awaited before the unwinding

@@ -59,7 +59,8 @@ TEST_F(Exports, BoundByOrdinalAndDecoratedName) {
         WORD ordinal;
         const char* name;
     } cases[] = {{1, HVC_NAME_Base64Decode}, {4, HVC_NAME_FreeString}, {5, HVC_NAME_GetLastHvcDmtError},
-                 {13, HVC_NAME_idn_toAscii}, {14, HVC_NAME_idn_toUtf8}};
+                 {13, HVC_NAME_idn_toAscii}, {14, HVC_NAME_idn_toUtf8}, {8, HVC_NAME_RemoveDirectoryTree},
+                 {9, HVC_NAME_createDirectory}, {10, HVC_NAME_createNestedDirectory}, {15, HVC_NAME_renameDirectory}};
     for (const Case& c : cases) {
         FARPROC byName = GetProcAddress(module_, c.name);
         EXPECT_NE(byName, nullptr) << c.name;
@@ -176,16 +177,27 @@ TEST_F(Exports, UnreadableArgumentIsAMachineFault) {
     auto getParam = bind<HVC_GetParam_t>(HVC_NAME_GetParam);
     auto query = bind<HVC_QueryDbValue_t>(HVC_NAME_QueryDbValue);
     auto executeDb = bind<HVC_ExecuteDb_t>(HVC_NAME_ExecuteDb);
-    const std::function<const char*()> calls[] = {
-        [&] { return toAscii(text); },
-        [&] { return toUtf8(text); },
-        [&] { return getParam(text); },
-        [&] { return query(text); },
-        [&] { executeDb(text, nullptr); return static_cast<const char*>(nullptr); },
+    auto createDirectory = bind<HVC_createDirectory_t>(HVC_NAME_createDirectory);
+    auto removeTree = bind<HVC_RemoveDirectoryTree_t>(HVC_NAME_RemoveDirectoryTree);
+    auto renameDirectory = bind<HVC_renameDirectory_t>(HVC_NAME_renameDirectory);
+    auto execute = bind<HVC_Execute_t>(HVC_NAME_Execute);
+    const char* output = nullptr;
+    // Each returns whether the call gave its failure value.
+    const std::function<bool()> calls[] = {
+        [&] { return toAscii(text) == nullptr; },
+        [&] { return toUtf8(text) == nullptr; },
+        [&] { return getParam(text) == nullptr; },
+        [&] { return query(text) == nullptr; },
+        [&] { executeDb(text, nullptr); return true; },
+        [&] { return createDirectory(text) == 1; },
+        [&] { return removeTree(text, 1) == 1; },
+        [&] { return renameDirectory("C:\\no-such-dir", text) == 1; },
+        [&] { return execute("guest", text, nullptr, 0, nullptr, &output, nullptr, nullptr) == 0xFFFFFFFFul; },
+        [&] { return execute("guest", "cmd /c exit", nullptr, 0, text, &output, nullptr, nullptr) == 0xFFFFFFFFul; },
     };
     for (const auto& call : calls) {
         SCOPED_TRACE(&call - calls);
-        EXPECT_EQ(call(), nullptr);
+        EXPECT_TRUE(call());
         EXPECT_EQ(slot(), "C Exception: 3221225477");
     }
 }

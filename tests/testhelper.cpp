@@ -6,13 +6,19 @@
 //                    prints the result and timedOut
 //   registry-race <n>  n threads ask for the cancellation registry at the
 //                    same moment; prints "one registry" or "several registries"
+//   fault-export     loads hvcdmtutils.dll, passes an unreadable string to
+//                    HVC_idn_toAscii and prints the slot's text
+//   hold <path> <event>  opens the file without sharing, sets <event>-held
+//                    and keeps it open until <event>-release is set (60 s at most)
 // A failure ends it through std::terminate, with a non-zero exit code.
 #include <process.h>
 
 #include <cstdio>
+#include <exception>
 #include <cwchar>
 #include <vector>
 
+#include "exports/hvcdmtutils.h"
 #include "runtime/cancellation.h"
 #include "runtime/executecontext.h"
 #include "runtime/owners.h"
@@ -64,6 +70,26 @@ int wmain(int argc, wchar_t** argv) {
             auto task = new ExclusiveTask;  // an owned mutex is abandoned at exit
             DWORD result = task->Initialize(argv[++i], 0);
             std::printf("%lu %d", result, task->timedOut() ? 1 : 0);
+        } else if (step == L"fault-export") {
+            HMODULE dll = LoadLibraryW(L"hvcdmtutils.dll");
+            if (!dll) std::terminate();
+            auto toAscii = reinterpret_cast<HVC_idn_toAscii_t>(
+                reinterpret_cast<void*>(GetProcAddress(dll, HVC_NAME_idn_toAscii)));
+            auto lastError = reinterpret_cast<HVC_GetLastHvcDmtError_t>(
+                reinterpret_cast<void*>(GetProcAddress(dll, HVC_NAME_GetLastHvcDmtError)));
+            void* page = VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS);
+            if (!toAscii || !lastError || !page || toAscii(static_cast<const char*>(page))) std::terminate();
+            std::printf("%s", lastError() ? lastError() : "(no text)");
+            VirtualFree(page, 0, MEM_RELEASE);
+        } else if (step == L"hold") {
+            const std::wstring path = argv[++i], event = argv[++i];
+            UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            if (!file) std::terminate();
+            UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, (event + L"-release").c_str()));
+            UniqueHandle held(CreateEventW(nullptr, TRUE, FALSE, (event + L"-held").c_str()));
+            if (!release || !held) std::terminate();
+            SetEvent(held.get());
+            WaitForSingleObject(release.get(), 60000);
         } else {
             logMessage(static_cast<LogLevel>(std::wcstoul(step.c_str(), nullptr, 10)), L"%s", argv[++i]);
         }

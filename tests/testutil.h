@@ -30,6 +30,15 @@ inline std::string narrow(const std::wstring& text) {
     return result;
 }
 
+// The process's open handles. GetProcessHandleCount answers 0 under Wine,
+// so count the handle values that GetHandleInformation accepts.
+inline DWORD openHandleCount() {
+    DWORD count = 0, flags = 0;
+    for (ULONG_PTR value = 4; value < 0x4000; value += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    return count;
+}
+
 // What body throws as a vexception (message and locations); a vexception
 // "(nothing thrown)" without locations when it returns.
 inline vexception failureOf(const std::function<void()>& body) {

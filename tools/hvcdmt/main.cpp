@@ -5,6 +5,9 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -206,11 +209,145 @@ int transferCommand(int argc, wchar_t** argv) {
     return 1;
 }
 
+const char* const directoryHelp[] = {
+    "mkdir PATH             create a directory and its missing parents",
+    "mkdir-nested PATH      the same through HVC_createNestedDirectory",
+    "rename-dir FROM TO     rename or move a directory tree, also to another volume",
+    "rmtree [--force] PATH  remove a directory tree; --force takes over entries that resist",
+};
+
+// The directory commands; -1 when argv names none of them, -2 for wrong arguments.
+int directoryCommand(int argc, wchar_t** argv) {
+    const std::wstring name = argv[1];
+    int status = 0;
+    if (name == L"mkdir" || name == L"mkdir-nested") {
+        if (argc != 3) return -2;
+        std::string path = narrow(argv[2], CP_ACP);
+        status = name == L"mkdir" ? bind<HVC_createDirectory_t>(HVC_NAME_createDirectory)(path.c_str())
+                                  : bind<HVC_createNestedDirectory_t>(HVC_NAME_createNestedDirectory)(path.c_str());
+    } else if (name == L"rename-dir") {
+        if (argc != 4) return -2;
+        std::string from = narrow(argv[2], CP_ACP), to = narrow(argv[3], CP_ACP);
+        status = bind<HVC_renameDirectory_t>(HVC_NAME_renameDirectory)(from.c_str(), to.c_str());
+    } else if (name == L"rmtree") {
+        const bool force = argc >= 3 && std::wcscmp(argv[2], L"--force") == 0;
+        if (argc != (force ? 4 : 3)) return -2;
+        std::string path = narrow(argv[force ? 3 : 2], CP_ACP);
+        status = bind<HVC_RemoveDirectoryTree_t>(HVC_NAME_RemoveDirectoryTree)(path.c_str(), force ? 1 : 0);
+    } else {
+        return -1;
+    }
+    if (status == 0) return 0;
+    const char* text = bind<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError)();
+    std::fprintf(stderr, "%s\n", text ? text : "(no error text)");
+    return 1;
+}
+
+// One argument as CommandLineToArgvW reads it back: quoted when it holds a
+// blank or a quote or is empty, backslashes doubled before a quote.
+std::wstring quoteArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t unit : argument) {
+        if (unit == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(unit == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted.push_back(unit);
+    }
+    quoted.append(2 * backslashes, L'\\');
+    return quoted + L"\"";
+}
+
+std::string readAll(HANDLE input) {
+    std::string all;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(input, buffer, sizeof buffer, &read, nullptr) && read > 0) all.append(buffer, read);
+    return all;
+}
+
+void writeAll(FILE* stream, const char* text) {
+    if (!text) return;
+    std::fwrite(text, 1, std::strlen(text), stream);
+    std::fflush(stream);
+}
+
+// exec [--user U] [--dir D] [--input TEXT|-] [--env NAME=VALUE]... -- COMMAND LINE
+// Sets badUsage instead of running when the arguments do not fit.
+int execCommand(int argc, wchar_t** argv, bool& badUsage) {
+    badUsage = true;
+    std::wstring user, directory, input, environment, command;
+    bool hasDirectory = false, hasInput = false, inputFromStdin = false;
+    int i = 2;
+    for (; i < argc && std::wcscmp(argv[i], L"--") != 0; ++i) {
+        const std::wstring option = argv[i];
+        if (i + 1 >= argc) return 2;
+        const wchar_t* value = argv[++i];
+        if (option == L"--user") {
+            user = value;
+        } else if (option == L"--dir") {
+            directory = value;
+            hasDirectory = true;
+        } else if (option == L"--input") {
+            hasInput = true;
+            inputFromStdin = std::wcscmp(value, L"-") == 0;
+            if (!inputFromStdin) input = value;
+        } else if (option == L"--env") {
+            environment += std::wstring(value) + L"\n";
+        } else {
+            return 2;
+        }
+    }
+    if (i + 1 >= argc) return 2;  // no "--" or nothing after it
+    badUsage = false;
+    for (++i; i < argc; ++i) command += (command.empty() ? L"" : L" ") + quoteArgument(argv[i]);
+    if (user.empty()) {
+        wchar_t name[257];
+        DWORD size = 257;
+        if (GetUserNameW(name, &size)) user = name;
+    }
+    const std::string userText = narrow(user.c_str(), CP_ACP), commandText = narrow(command.c_str(), CP_ACP);
+    const std::string directoryText = narrow(directory.c_str(), CP_ACP);
+    const std::string environmentText = narrow(environment.c_str(), CP_ACP);
+    const std::string inputText = inputFromStdin ? readAll(GetStdHandle(STD_INPUT_HANDLE)) : narrow(input.c_str(), CP_ACP);
+
+    const char* output = nullptr;
+    const char* errors = nullptr;
+    const unsigned long code = bind<HVC_Execute_t>(HVC_NAME_Execute)(
+        userText.c_str(), commandText.c_str(), hasDirectory ? directoryText.c_str() : nullptr, 0,
+        hasInput ? inputText.c_str() : nullptr, &output, &errors, environment.empty() ? nullptr : environmentText.c_str());
+    // A child may end with 0xFFFFFFFF too; only a failure leaves a text.
+    const char* failure = bind<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError)();
+    if (code == 0xFFFFFFFF && failure) {
+        std::fprintf(stderr, "%s\n", failure);
+        return 125;
+    }
+    auto freeString = bind<HVC_FreeString_t>(HVC_NAME_FreeString);
+    // The child's bytes as they came: no text-mode line ends added.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    writeAll(stdout, output);
+    writeAll(stderr, errors);
+    if (output) freeString(output);
+    if (errors) freeString(errors);
+    return static_cast<int>(code);
+}
+
 int usage(FILE* out) {
     std::fprintf(out, "usage: hvcdmt COMMAND [ARGUMENT]\n\ncommands:\n");
     for (const Command& command : commands) std::fprintf(out, "  %s\n", command.help);
     for (const char* help : databaseHelp) std::fprintf(out, "  %s\n", help);
     for (const char* help : transferHelp) std::fprintf(out, "  %s\n", help);
+    for (const char* help : directoryHelp) std::fprintf(out, "  %s\n", help);
+    std::fprintf(out, "  exec [--user U] [--dir D] [--input TEXT|-] [--env NAME=VALUE]... -- COMMAND LINE\n"
+                      "                         run a command line through the run-as service as U (guest,\n"
+                      "                         root, system or an account name; default: this user); its\n"
+                      "                         output and errors to ours, its exit code as ours; a failure\n"
+                      "                         of the call exits 125 with the error text\n");
     std::fprintf(out, "  --help                 this text\n");
     return out == stdout ? 0 : 2;
 }
@@ -230,9 +367,17 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "hvcdmt: cannot load hvcdmtutils.dll (error %lu)\n", GetLastError());
         return 3;
     }
+    if (std::wcscmp(argv[1], L"exec") == 0) {
+        bool badUsage = false;
+        int code = execCommand(argc, argv, badUsage);
+        return badUsage ? usage(stderr) : code;
+    }
     int database = databaseCommand(argc, argv);
     if (database == -2) return usage(stderr);
     if (database >= 0) return database;
+    int directory = directoryCommand(argc, argv);
+    if (directory == -2) return usage(stderr);
+    if (directory >= 0) return directory;
     for (const Command& command : commands) {
         if (std::wcscmp(argv[1], command.name) != 0) continue;
         if (argc != 3) return usage(stderr);

@@ -50,6 +50,8 @@ const wchar_t* const usage =
     L"                        error         failure marker, message \"Injected failure\"\n"
     L"                        double-error  failure marker, then a malformed message\n"
     L"                        narrow        value sent as character size 1 (ANSI)\n"
+    L"                        random        random bytes of random length (0-64)\n"
+    L"                        oversized     answer length 256 MiB more than the body\n"
     L"  --close-after N     close a connection after answering N requests\n"
     L"  --busy MS           keep every pipe instance busy for MS ms before serving\n"
     L"                      (-1: until stopped); clients see ERROR_PIPE_BUSY\n"
@@ -266,6 +268,12 @@ Bytes answerString(const std::wstring& value) {
         putString(body, L"Injected failure", 3);
     } else if (fault == L"narrow") {
         putNarrowString(body, toCodePage(value, CP_ACP));
+    } else if (fault == L"random") {
+        // A fixed sequence, so that a failing run can be repeated.
+        static unsigned long state = 12345;
+        auto next = [] { return state = state * 1103515245 + 12345, static_cast<unsigned char>(state >> 16); };
+        body.resize(next() % 65);
+        for (unsigned char& byte : body) byte = next();
     } else {
         putString(body, value);
     }
@@ -329,6 +337,7 @@ bool answer(HANDLE pipe, const Bytes& body) {
     DWORD announced = static_cast<DWORD>(body.size());
     if (options.fault == L"zero") announced = 0;
     if (options.fault == L"short") announced += 8;
+    if (options.fault == L"oversized") announced += 0x10000000;
     Bytes length;
     putU32(length, announced);
     if (!writeMessage(pipe, length.data(), 4)) return false;
@@ -467,8 +476,8 @@ bool parse(int argc, wchar_t** argv) {
             options.file = arg;
         }
     }
-    static const wchar_t* const faults[] = {L"",      L"zero",  L"charsize3",    L"truncated",
-                                            L"short", L"error", L"double-error", L"narrow"};
+    static const wchar_t* const faults[] = {L"",      L"zero",         L"charsize3", L"truncated", L"short",
+                                            L"error", L"double-error", L"narrow",    L"random",    L"oversized"};
     bool known = false;
     for (const wchar_t* fault : faults) known = known || options.fault == fault;
     return known && (options.stop || !options.file.empty());

@@ -1,0 +1,175 @@
+// Crash dumps: settings from the configuration key's 32-bit view, a dump
+// written for a fault that dbghelp reads back, the export's failure text
+// unchanged, and pruning to the newest dumps.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <dbghelp.h>
+
+#include <string>
+#include <vector>
+
+#include "childprocess.h"
+#include "fs/crashdump.h"
+#include "fsutil.h"
+#include "runtime/registry.h"
+#include "runtime/setranslator.h"
+#include "testutil.h"
+
+namespace {
+
+// Sets crash-dump values in the 32-bit view of the configuration key and
+// puts back what was there before.
+class CrashDumpSettings {
+public:
+    CrashDumpSettings() {
+        RegCreateKeyExW(ConfigKey::root(), ConfigKey::subKey(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+                        nullptr, key_.put(), nullptr);
+        for (const wchar_t* name : names) {
+            Saved saved{name};
+            saved.existed = RegQueryValueExW(key_.get(), name, nullptr, &saved.type, saved.data, &saved.size) == 0;
+            saved_.push_back(saved);
+            RegDeleteValueW(key_.get(), name);
+        }
+    }
+    ~CrashDumpSettings() {
+        for (const Saved& saved : saved_) {
+            if (saved.existed)
+                RegSetValueExW(key_.get(), saved.name, 0, saved.type, saved.data, saved.size);
+            else
+                RegDeleteValueW(key_.get(), saved.name);
+        }
+    }
+    void set(const wchar_t* name, DWORD value) {
+        RegSetValueExW(key_.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    }
+    void set(const wchar_t* name, const std::wstring& value) {
+        RegSetValueExW(key_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    }
+
+private:
+    static constexpr const wchar_t* names[] = {L"CrashDumpsEnabled", L"PRODUCT_ROOT_D", L"CrashDumpsLocation",
+                                               L"CrashDumpsMaxCount"};
+    struct Saved {
+        const wchar_t* name;
+        bool existed = false;
+        DWORD type = 0, size = 1024;
+        BYTE data[1024] = {};
+    };
+    UniqueHKey key_;
+    std::vector<Saved> saved_;
+};
+
+std::vector<std::wstring> dumpsIn(const std::wstring& dir) {
+    std::vector<std::wstring> dumps;
+    for (const std::wstring& name : fsutil::names(dir))
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, L".dmp") == 0) dumps.push_back(name);
+    return dumps;
+}
+
+// The exception code a dump file records, or 0.
+DWORD exceptionCodeOf(const std::wstring& path) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return 0;
+    UniqueHandle mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping) return 0;
+    struct View {
+        void* base;
+        ~View() {
+            if (base) UnmapViewOfFile(base);
+        }
+    } view{MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0)};
+    MINIDUMP_DIRECTORY* directory = nullptr;
+    void* stream = nullptr;
+    ULONG size = 0;
+    if (!view.base || !MiniDumpReadDumpStream(view.base, ExceptionStream, &directory, &stream, &size)) return 0;
+    return static_cast<MINIDUMP_EXCEPTION_STREAM*>(stream)->ExceptionRecord.ExceptionCode;
+}
+
+}  // namespace
+
+TEST(CrashDumps, SettingsComeFromTheThirtyTwoBitView) {
+    fsutil::TempTree root;
+    CrashDumpSettings settings;
+    {
+        CrashDumpInfo missingRoot;  // no product root: off
+        EXPECT_FALSE(missingRoot.enabled());
+    }
+    settings.set(L"PRODUCT_ROOT_D", root.path());
+    {
+        CrashDumpInfo defaults;
+        ASSERT_TRUE(defaults.enabled());
+        EXPECT_EQ(defaults.location(), root / L"etc\\crashdumps");
+        EXPECT_EQ(defaults.maxCount(), 10u);
+        EXPECT_TRUE(fsutil::names(root / L"etc").size() == 1);  // the directory was made
+        // The host's base name and the local time, without a separator.
+        std::wstring name = defaults.getFileName();
+        const std::wstring prefix = root / L"etc\\crashdumps\\hvctests";
+        ASSERT_EQ(name.compare(0, prefix.size(), prefix), 0) << testutil::narrow(name);
+        EXPECT_EQ(name.size(), prefix.size() + 19);  // yyyymmdd_hhmmss.dmp
+        EXPECT_EQ(name.substr(name.size() - 4), L".dmp");
+    }
+    settings.set(L"CrashDumpsEnabled", 0);
+    CrashDumpInfo off;
+    EXPECT_FALSE(off.enabled());
+    EXPECT_EQ(testutil::failureOf([&] { off.getFileName(); }).message(), L"Crash dumping does not enabled");
+}
+
+TEST(CrashDumps, FaultLeavesADumpThatDbghelpReads) {
+    fsutil::TempTree root;
+    CrashDumpSettings settings;
+    settings.set(L"PRODUCT_ROOT_D", root.path());
+    settings.set(L"CrashDumpsLocation", root / L"dumps");
+    CrashDumpInfo info;
+    ASSERT_TRUE(info.enabled());
+    installCrashDumps(info);
+    unsigned code = 0;
+    try {
+        SeTranslatorScope faults;
+        volatile int* volatile nowhere = nullptr;
+        *nowhere = 1;
+    } catch (const cwrpexception& e) {
+        code = e.code();
+    }
+    uninstallCrashDumps();
+    EXPECT_EQ(code, 0xC0000005u);
+    std::vector<std::wstring> dumps = dumpsIn(root / L"dumps");
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_EQ(exceptionCodeOf(root / (L"dumps\\" + dumps[0])), 0xC0000005u);
+}
+
+// The DLL reads its settings when it loads: a fresh process that passes an
+// unreadable string gets the usual failure text, and a dump is left.
+TEST(CrashDumps, ExportFailsAsBeforeAndLeavesADump) {
+    fsutil::TempTree root;
+    CrashDumpSettings settings;
+    settings.set(L"PRODUCT_ROOT_D", root.path());
+    settings.set(L"CrashDumpsLocation", root.path());
+    childprocess::Result result = childprocess::run({L"fault-export"});
+    EXPECT_EQ(result.output, "C Exception: 3221225477");
+    std::vector<std::wstring> dumps = dumpsIn(root.path());
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_EQ(dumps[0].rfind(L"hvctesthelper", 0), 0u);
+    EXPECT_EQ(exceptionCodeOf(root / dumps[0]), 0xC0000005u);
+}
+
+TEST(CrashDumps, PruningKeepsTheNewest) {
+    fsutil::TempTree root;
+    CrashDumpSettings settings;
+    settings.set(L"PRODUCT_ROOT_D", root.path());
+    settings.set(L"CrashDumpsLocation", root.path());
+    settings.set(L"CrashDumpsMaxCount", 2);
+    // Names in another order than their times: the times decide.
+    const wchar_t* const byAge[] = {L"c.dmp", L"a.dmp", L"e.dmp", L"b.dmp", L"d.dmp"};
+    for (int age = 0; age < 5; ++age) {
+        UniqueHandle file(CreateFileW((root / byAge[age]).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        ASSERT_TRUE(file.valid());
+        FILETIME time = {static_cast<DWORD>(age) * 10000000u, 0x01D00000};  // a second apart
+        SetFileTime(file.get(), nullptr, nullptr, &time);
+    }
+    UniqueHandle zip(CreateFileW((root / L"old.zip").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    zip.reset();
+    ASSERT_TRUE(CreateDirectoryW((root / L"folder.dmp").c_str(), nullptr));
+    { CrashDumpInfo info; }
+    EXPECT_EQ(fsutil::names(root.path()), (std::vector<std::wstring>{L"b.dmp", L"d.dmp", L"folder.dmp", L"old.zip"}));
+}
