@@ -276,7 +276,10 @@ void VADOConnection::open(const std::wstring& connectionString, const std::wstri
         // The Errors collection says what the provider refused; where it is
         // empty (or unavailable) the HRESULT's own text is all there is.
         std::wstring text = lastError();
-        if (text.empty()) text = vexception(error, L"", "VADOConnection::open", __LINE__).message();
+        if (text.empty()) {
+            text = error.errorMessage() + format(L" (COM Error %08X)", static_cast<unsigned>(error.error()));
+            if (!error.description().empty()) text += L" " + error.description();
+        }
         throw vexception(text, VLOCATION("VADOConnection::open"));
     }
 }

@@ -8,7 +8,7 @@
 #include "database/import/jetimport.h"
 #include "database/quotes.h"
 #include "database/xmlexport.h"
-#include "ipc/srvclient.h"
+#include "fs/filename.h"
 #include "runtime/exceptions.h"
 #include "runtime/owners.h"
 
@@ -26,20 +26,9 @@ bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) 
 
 }  // namespace
 
-std::wstring jetTemporaryDirectory() {
-    std::wstring root = OrvexSrvClient::getInstance().getString(L"PRODUCT_ROOT_D");
-    for (wchar_t& c : root)
-        if (c == L'/') c = L'\\';
-    while (!root.empty() && root.back() == L'\\') root.pop_back();
-    return root + L"\\admin\\db";
-}
+std::wstring jetTemporaryDirectory() { return VFileName::combine(productAdminDir(), L"db"); }
 
-std::wstring jetWorkgroupFile(const std::wstring& file) {
-    size_t separator = file.find_last_of(L"\\/");
-    size_t dot = file.rfind(L'.');
-    if (dot == std::wstring::npos || (separator != std::wstring::npos && dot < separator)) return file + L".mdw";
-    return file.substr(0, dot) + L".mdw";
-}
+std::wstring jetWorkgroupFile(const std::wstring& file) { return VFileName::removeExtension(file) + L".mdw"; }
 
 bool findJetBackupSuffix(const std::wstring& file, std::wstring& suffix) {
     for (long n = 0; n < 0x7FFFFFFF; ++n) {
