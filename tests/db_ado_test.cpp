@@ -13,6 +13,7 @@
 #include "adostandin.h"
 #include "database/ado.h"
 #include "database/import/jetimport.h"
+#include "database/import/mssqlimport.h"
 #include "database/jet.h"
 #include "database/mssql.h"
 #include "database/quotes.h"
@@ -48,10 +49,16 @@ protected:
 // A configuration or machine value set for one test, and removed again.
 class ScopedRegistryValue {
 public:
-    ScopedRegistryValue(const std::wstring& subKey, const std::wstring& name) : subKey_(subKey), name_(name) {
+    // removeTree: a key the test made, removed with its subkeys afterwards.
+    ScopedRegistryValue(const std::wstring& subKey, const std::wstring& name, const wchar_t* removeTree = nullptr)
+        : subKey_(subKey), name_(name), removeTree_(removeTree) {
         key_ = registry::create(HKEY_LOCAL_MACHINE, subKey_, KEY_ALL_ACCESS);
     }
-    ~ScopedRegistryValue() { RegDeleteValueW(key_, name_.c_str()); }
+    ~ScopedRegistryValue() {
+        RegDeleteValueW(key_, name_.c_str());
+        key_.reset();
+        if (removeTree_) RegDeleteTreeW(HKEY_LOCAL_MACHINE, removeTree_);
+    }
     void set(DWORD value) { registry::set(key_, name_, value); }
     void setMulti(const std::wstring& zeroSeparated) {
         RegSetValueExW(key_, name_.c_str(), 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(zeroSeparated.data()),
@@ -60,6 +67,7 @@ public:
 
 private:
     std::wstring subKey_, name_;
+    const wchar_t* removeTree_;
     RegKey key_;
 };
 
@@ -366,7 +374,7 @@ TEST_F(AdoStandIn, TransactionsIdentityInsertAndCounters) {
 
 TEST_F(AdoStandIn, NetworkLibraryForLocalServers) {
     const wchar_t* const key = L"SOFTWARE\\Microsoft\\MSSQLServer\\MSSQLServer\\SuperSocketNetLib";
-    ScopedRegistryValue protocols(key, L"ProtocolList");
+    ScopedRegistryValue protocols(key, L"ProtocolList", L"SOFTWARE\\Microsoft\\MSSQLServer");
     protocols.setMulti(std::wstring(L"tcp\0np\0sm\0", 10));
     {
         MSSQLDatabaseProvider provider;
@@ -386,8 +394,6 @@ TEST_F(AdoStandIn, NetworkLibraryForLocalServers) {
                       L"Open Provider=SQLOLEDB.1;Initial Catalog=panel;Data Source=db.example|sa|pw",
                       L"Open Provider=SQLOLEDB.1;Initial Catalog=master;Data Source=127.0.0.1;Network Library=dbnmpntw|sa|pw",
                       L"Open Provider=SQLOLEDB.1;Initial Catalog=master;Data Source=127.0.0.1|sa|pw"}));
-    // The failed attempt's connection is released before the second one.
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, key);
 }
 
 // ------------------------------------------------------------------- Jet
@@ -675,39 +681,35 @@ TEST_F(AdoStandIn, SqlServerSchemaImportCreatesLoginAndDatabase) {
                       L"Close"};
     EXPECT_EQ(joined(Lines(calls.begin() + 3, calls.end())), joined(expected));
 
-    // An existing login, or an existing database with recreate, stops the import before anything is created.
+    // The login query as it reaches ADO; without a row the login is free.
+    std::wstring loginStatement;
+    {
+        MSSQLDatabaseProvider probe;
+        probe.connect(L"db.example", L"", L"sa", L"sapw", 0, L"");
+        script().calls.clear();
+        EXPECT_FALSE(probe.loginExists(L"paneluser"));
+        loginStatement = script().statements().at(0);
+    }
+    // An existing login, or an existing database with recreate, stops the
+    // import before anything is created.
     struct Case {
-        std::wstring statement;
+        std::wstring answered;  // the query that yields a row
+        const wchar_t* manager;
         std::wstring error;
     } cases[] = {
-        {L"", L"User paneluser already exists"},
-        {L"select DB_ID(N'panel')", L"HVC database already exists"},
+        {loginStatement, L"sa", L"User paneluser already exists"},
+        {L"select DB_ID(N'panel')", L"", L"HVC database already exists"},
     };
     for (const Case& c : cases) {
         script().calls.clear();
         script().results.clear();
-        for (const std::wstring& call : Lines{c.statement}) {
-            if (!call.empty()) script().results[call] = oneValue(integer(5), 3);
-        }
+        script().results[c.answered] = oneValue(integer(5), 3);
         MSSQLDatabaseProvider provider;
-        std::wstring error;
-        if (c.statement.empty()) {
-            // The login query answers with a row whatever its exact text.
-            error = thrownText([&] {
-                MSSQLDatabaseProvider probe;
-                probe.connect(L"db.example", L"", L"sa", L"sapw", 0, L"");
-                script().calls.clear();
-                probe.loginExists(L"paneluser");
-            });
-            std::wstring query = script().calls.at(0).substr(6);
-            script().results[query] = oneValue(text(L"paneluser"));
-            script().calls.clear();
-        }
-        error = thrownText([&] {
-            provider.ImportSchema(schema, L"db.example", L"panel", L"paneluser", L"pw", 0, L"", true,
-                                  c.statement.empty() ? L"sa" : L"", L"sapw");
-        });
-        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(thrownText([&] {
+                      provider.ImportSchema(schema, L"db.example", L"panel", L"paneluser", L"pw", 0, L"", true,
+                                            c.manager, L"sapw");
+                  }),
+                  c.error);
         for (const std::wstring& statement : script().statements()) {
             EXPECT_EQ(statement.find(L"CREATE"), std::wstring::npos) << cstr(statement);
             EXPECT_EQ(statement.find(L"sp_addlogin"), std::wstring::npos) << cstr(statement);
@@ -768,5 +770,42 @@ TEST(AdoFactory, BuildsEveryBackEnd) {
             EXPECT_EQ(thrownText([&] { delete IDatabaseProvider::Create(c.name); }),
                       std::wstring(L"Unable to build database provider ") + c.name);
         }
+    }
+}
+
+// A type the table does not know ends the schema import; the tables before
+// it stay. Jet does not look at the type of an auto_increment column.
+TEST_F(JetStandIn, UnknownTypesEndTheSchemaImport) {
+    dbtest::ComApartment com;
+    TempDir dir;
+    const std::wstring good = L"<table name=\"first\"><column name=\"a\" type=\"int(11)\" null=\"YES\"/></table>";
+    struct Case {
+        const wchar_t* column;
+        const wchar_t* jetError;    // null: imported
+        const wchar_t* mssqlError;
+    } cases[] = {
+        {L"<column name=\"id\" type=\"mediumint(9)\" null=\"NO\"/>", L"Unable to understand type mediumint(9)",
+         L"Unable to understand type mediumint(9)"},
+        {L"<column name=\"id\" type=\"mediumint(9)\" null=\"NO\" extra=\"auto_increment\"/>", nullptr,
+         L"Unable to understand type mediumint(9)"},
+    };
+    JetDatabaseProvider jet;
+    jet.connect(L"", L"C:\\data\\panel.mdb", L"", L"", 0, L"");
+    MSSQLDatabaseProvider mssql;
+    mssql.connect(L"db.example", L"panel", L"sa", L"pw", 0, L"");
+    for (const Case& c : cases) {
+        std::wstring document =
+            dir.write(L"schema.xml", L"<schema>" + good + L"<table name=\"second\">" + c.column + L"</table></schema>");
+        script().calls.clear();
+        JetSchemaImporter jetImporter(jet, true);
+        EXPECT_EQ(thrownText([&] { jetImporter.parseURL(document); }), c.jetError ? c.jetError : L"(no exception)");
+        Lines expected = {L"CREATE TABLE [first]([a] INTEGER )"};
+        if (!c.jetError) expected.push_back(L"CREATE TABLE [second]([id] COUNTER( 1, 1) NOT NULL )");
+        EXPECT_EQ(joined(script().statements()), joined(expected));
+
+        script().calls.clear();
+        MSSQLSchemaImporter mssqlImporter(mssql, true);
+        EXPECT_EQ(thrownText([&] { mssqlImporter.parseURL(document); }), c.mssqlError);
+        EXPECT_EQ(joined(script().statements()), L"CREATE TABLE [first] ([a] int NULL )\n");
     }
 }
