@@ -74,27 +74,32 @@ inline Result run(const std::vector<std::wstring>& args, const wchar_t* program 
     return result;
 }
 
-// Saves one value (up to 2 KB) of the configuration key and puts it back, or
-// removes it again, when the test ends.
+// Saves one value (up to 2 KB) of the configuration key, in the process's own
+// registry view or in the 32-bit one, and puts it back, or removes it again,
+// when the test ends.
 class SavedConfigValue {
 public:
-    explicit SavedConfigValue(const wchar_t* name) : name_(name) {}
+    explicit SavedConfigValue(const wchar_t* name, REGSAM view = 0) : name_(name) {
+        RegCreateKeyExW(ConfigKey::root(), ConfigKey::subKey(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr,
+                        key_.put(), nullptr);
+        existed_ = RegQueryValueExW(key_.get(), name_, nullptr, &type_, data_, &size_) == ERROR_SUCCESS;
+    }
     ~SavedConfigValue() { existed_ ? put(type_, data_, size_) : remove(); }
 
     void set(DWORD value) { put(REG_DWORD, &value, sizeof value); }
     void set(const std::wstring& v) { put(REG_SZ, v.c_str(), static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t))); }
-    void remove() { RegDeleteKeyValueW(ConfigKey::root(), ConfigKey::subKey(), name_); }
+    void remove() { RegDeleteValueW(key_.get(), name_); }
 
 private:
     void put(DWORD type, const void* data, DWORD size) {
-        RegSetKeyValueW(ConfigKey::root(), ConfigKey::subKey(), name_, type, data, size);
+        RegSetValueExW(key_.get(), name_, 0, type, static_cast<const BYTE*>(data), size);
     }
 
     const wchar_t* name_;
+    UniqueHKey key_;
     DWORD type_ = 0, size_ = sizeof data_;
     BYTE data_[2048];
-    bool existed_ = RegGetValueW(ConfigKey::root(), ConfigKey::subKey(), name_, RRF_RT_ANY | RRF_NOEXPAND, &type_,
-                                 data_, &size_) == ERROR_SUCCESS;
+    bool existed_ = false;
 };
 
 }  // namespace childprocess

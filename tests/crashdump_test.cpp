@@ -17,47 +17,15 @@
 
 namespace {
 
-// Sets crash-dump values in the 32-bit view of the configuration key and
-// puts back what was there before.
-class CrashDumpSettings {
-public:
+// The crash-dump values of the configuration key's 32-bit view, each
+// absent at first and put back as it was at the end.
+struct CrashDumpSettings {
+    childprocess::SavedConfigValue enabled{L"CrashDumpsEnabled", KEY_WOW64_32KEY},
+        root{L"PRODUCT_ROOT_D", KEY_WOW64_32KEY}, location{L"CrashDumpsLocation", KEY_WOW64_32KEY},
+        maxCount{L"CrashDumpsMaxCount", KEY_WOW64_32KEY};
     CrashDumpSettings() {
-        RegCreateKeyExW(ConfigKey::root(), ConfigKey::subKey(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
-                        nullptr, key_.put(), nullptr);
-        for (const wchar_t* name : names) {
-            Saved saved{name};
-            saved.existed = RegQueryValueExW(key_.get(), name, nullptr, &saved.type, saved.data, &saved.size) == 0;
-            saved_.push_back(saved);
-            RegDeleteValueW(key_.get(), name);
-        }
+        for (auto* value : {&enabled, &root, &location, &maxCount}) value->remove();
     }
-    ~CrashDumpSettings() {
-        for (const Saved& saved : saved_) {
-            if (saved.existed)
-                RegSetValueExW(key_.get(), saved.name, 0, saved.type, saved.data, saved.size);
-            else
-                RegDeleteValueW(key_.get(), saved.name);
-        }
-    }
-    void set(const wchar_t* name, DWORD value) {
-        RegSetValueExW(key_.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    }
-    void set(const wchar_t* name, const std::wstring& value) {
-        RegSetValueExW(key_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    }
-
-private:
-    static constexpr const wchar_t* names[] = {L"CrashDumpsEnabled", L"PRODUCT_ROOT_D", L"CrashDumpsLocation",
-                                               L"CrashDumpsMaxCount"};
-    struct Saved {
-        const wchar_t* name;
-        bool existed = false;
-        DWORD type = 0, size = 1024;
-        BYTE data[1024] = {};
-    };
-    UniqueHKey key_;
-    std::vector<Saved> saved_;
 };
 
 std::vector<std::wstring> dumpsIn(const std::wstring& dir) {
@@ -95,7 +63,7 @@ TEST(CrashDumps, SettingsComeFromTheThirtyTwoBitView) {
         CrashDumpInfo missingRoot;  // no product root: off
         EXPECT_FALSE(missingRoot.enabled());
     }
-    settings.set(L"PRODUCT_ROOT_D", root.path());
+    settings.root.set(root.path());
     {
         CrashDumpInfo defaults;
         ASSERT_TRUE(defaults.enabled());
@@ -109,7 +77,7 @@ TEST(CrashDumps, SettingsComeFromTheThirtyTwoBitView) {
         EXPECT_EQ(name.size(), prefix.size() + 19);  // yyyymmdd_hhmmss.dmp
         EXPECT_EQ(name.substr(name.size() - 4), L".dmp");
     }
-    settings.set(L"CrashDumpsEnabled", 0);
+    settings.enabled.set(0u);
     CrashDumpInfo off;
     EXPECT_FALSE(off.enabled());
     EXPECT_EQ(testutil::failureOf([&] { off.getFileName(); }).message(), L"Crash dumping does not enabled");
@@ -118,8 +86,8 @@ TEST(CrashDumps, SettingsComeFromTheThirtyTwoBitView) {
 TEST(CrashDumps, FaultLeavesADumpThatDbghelpReads) {
     fsutil::TempTree root;
     CrashDumpSettings settings;
-    settings.set(L"PRODUCT_ROOT_D", root.path());
-    settings.set(L"CrashDumpsLocation", root / L"dumps");
+    settings.root.set(root.path());
+    settings.location.set(root / L"dumps");
     CrashDumpInfo info;
     ASSERT_TRUE(info.enabled());
     installCrashDumps(info);
@@ -143,8 +111,8 @@ TEST(CrashDumps, FaultLeavesADumpThatDbghelpReads) {
 TEST(CrashDumps, ExportFailsAsBeforeAndLeavesADump) {
     fsutil::TempTree root;
     CrashDumpSettings settings;
-    settings.set(L"PRODUCT_ROOT_D", root.path());
-    settings.set(L"CrashDumpsLocation", root.path());
+    settings.root.set(root.path());
+    settings.location.set(root.path());
     childprocess::Result result = childprocess::run({L"fault-export"});
     EXPECT_EQ(result.output, "C Exception: 3221225477");
     std::vector<std::wstring> dumps = dumpsIn(root.path());
@@ -156,9 +124,9 @@ TEST(CrashDumps, ExportFailsAsBeforeAndLeavesADump) {
 TEST(CrashDumps, PruningKeepsTheNewest) {
     fsutil::TempTree root;
     CrashDumpSettings settings;
-    settings.set(L"PRODUCT_ROOT_D", root.path());
-    settings.set(L"CrashDumpsLocation", root.path());
-    settings.set(L"CrashDumpsMaxCount", 2);
+    settings.root.set(root.path());
+    settings.location.set(root.path());
+    settings.maxCount.set(2u);
     // Names in another order than their times: the times decide.
     const wchar_t* const byAge[] = {L"c.dmp", L"a.dmp", L"e.dmp", L"b.dmp", L"d.dmp"};
     for (int age = 0; age < 5; ++age) {

@@ -51,7 +51,7 @@ const wchar_t* const usage =
     L"                        double-error  failure marker, then a malformed message\n"
     L"                        narrow        value sent as character size 1 (ANSI)\n"
     L"                        random        random bytes of random length (0-64)\n"
-    L"                        oversized     answer length 256 MiB more than the body\n"
+    L"                        oversized     answer length 16 MiB more than the body\n"
     L"  --close-after N     close a connection after answering N requests\n"
     L"  --busy MS           keep every pipe instance busy for MS ms before serving\n"
     L"                      (-1: until stopped); clients see ERROR_PIPE_BUSY\n"
@@ -337,7 +337,7 @@ bool answer(HANDLE pipe, const Bytes& body) {
     DWORD announced = static_cast<DWORD>(body.size());
     if (options.fault == L"zero") announced = 0;
     if (options.fault == L"short") announced += 8;
-    if (options.fault == L"oversized") announced += 0x10000000;
+    if (options.fault == L"oversized") announced += 0x1000000;
     Bytes length;
     putU32(length, announced);
     if (!writeMessage(pipe, length.data(), 4)) return false;

@@ -213,9 +213,16 @@ DWORD startChild(std::wstring command, const std::wstring& directory, std::wstri
     command.push_back(L'\0');
     CriticalSectionLock locked(createLock);
     for (UniqueHandle& stream : streams) SetHandleInformation(stream.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    BOOL ok = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                             &environment[0], directory.empty() ? nullptr : directory.c_str(), &startup, child.put());
-    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    // Wine's CreateProcessW now and then fails with 1359 (internal error)
+    // while other processes start and end: that is no answer for a caller.
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        BOOL ok = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                                 &environment[0], directory.empty() ? nullptr : directory.c_str(), &startup,
+                                 child.put());
+        error = ok ? ERROR_SUCCESS : GetLastError();
+        if (error != ERROR_INTERNAL_ERROR) break;
+    }
     for (UniqueHandle& stream : streams) stream.reset();
     return error;
 }
