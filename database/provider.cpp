@@ -4,6 +4,8 @@
 #include <new>
 
 #include "runtime/catchpoint.h"
+#include "database/jet.h"
+#include "database/mssql.h"
 #include "database/mysql.h"
 #include "runtime/exceptions.h"
 
@@ -23,11 +25,8 @@ void IDatabaseProvider::setReconnectHandler(IDatabaseReconnectHandler*) {}
 
 IDatabaseProvider* IDatabaseProvider::Create(const std::wstring& name) {
     if (name.empty() || name == L"MySQL") return new (std::nothrow) MySQLDatabaseProvider();
-    // This library has no ADO back end: say so rather than hand out
-    // something that cannot work.
-    if (name == L"MSSQL" || name == L"Jet")
-        throw vexception(L"Unable to build database provider " + name + L": its back end is not available in this build",
-                         VLOCATION("IDatabaseProvider::Create"));
+    if (name == L"MSSQL") return new (std::nothrow) MSSQLDatabaseProvider();
+    if (name == L"Jet") return new (std::nothrow) JetDatabaseProvider();
     throw vexception(L"Unable to build database provider " + name, VLOCATION("IDatabaseProvider::Create"));
 }
 

@@ -135,8 +135,7 @@ public:
     virtual void setReconnectHandler(IDatabaseReconnectHandler* handler);
 
     // "MySQL" or "" (MySQL), "MSSQL", "Jet"; exact case. Null when the
-    // allocation fails; an unknown name (or a back end this build lacks)
-    // throws. The provider is not connected.
+    // allocation fails; an unknown name throws. The provider is not connected.
     static IDatabaseProvider* Create(const std::wstring& name);
 };
 

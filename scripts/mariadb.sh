@@ -11,7 +11,9 @@
 # Environment for start: HVC_MARIADB_DB (database, default hvc_test),
 # HVC_MARIADB_LOGIN (default hvc_admin), HVC_MARIADB_PASSWORD (default: random).
 # connection.env holds HVC_DB_HOST, HVC_DB_PORT, HVC_DB_NAME, HVC_DB_LOGIN,
-# HVC_DB_PASSWORD and HVC_DB_SOCKET, one KEY=VALUE a line.
+# HVC_DB_PASSWORD and HVC_DB_SOCKET, one KEY=VALUE a line, and either
+# HVC_DB_ODBC_DSN (the DSN of DIR/odbc.ini, for unixODBC's ODBCINI) or
+# HVC_DB_ODBC_MISSING (why there is none).
 set -euo pipefail
 
 die() { printf 'mariadb.sh: %s\n' "$*" >&2; exit 1; }
@@ -113,12 +115,31 @@ HVC_DB_LOGIN=$login
 HVC_DB_PASSWORD=$password
 HVC_DB_SOCKET=$sock
 EOF
+    # A DSN for the ADO suites (Wine's ADO reaches a database only through
+    # unixODBC); the test run points ODBCINI at this file.
+    driver=$(ls /usr/lib/*/odbc/libmaodbc.so 2>/dev/null | head -n 1 || true)
+    if [ -n "$driver" ] && ldconfig -p | grep -q 'libodbc\.so\.2'; then
+      cat >"$dir/odbc.ini" <<EOF
+[hvctest]
+Driver=$driver
+Server=127.0.0.1
+Port=$port
+Database=$db
+User=$login
+Password=$password
+EOF
+      echo "HVC_DB_ODBC_DSN=hvctest" >>"$dir/connection.env.tmp"
+    else
+      rm -f "$dir/odbc.ini"
+      echo "HVC_DB_ODBC_MISSING=unixODBC or the MariaDB ODBC driver is not installed (packages unixodbc, odbc-mariadb)" \
+        >>"$dir/connection.env.tmp"
+    fi
     mv "$dir/connection.env.tmp" "$dir/connection.env"
     echo "MariaDB $("$mariadbd" --version | awk '{print $3}') on 127.0.0.1:$port, database $db, login $login ($dir)"
     ;;
   stop)
     stop
-    rm -f "$dir/connection.env"
+    rm -f "$dir/connection.env" "$dir/odbc.ini"
     ;;
   sql)
     client "$@"

@@ -143,3 +143,31 @@ TEST_F(DbExports, PasswordAndConnectionInfo) {
     reinterpret_cast<void(__cdecl*)(void*, void*, void*, void*, void*)>(reinterpret_cast<void*>(info))(&any, &any, &any, &any, nullptr);
     EXPECT_EQ(slot(), "Invalid argument: password is null");
 }
+
+// The ADO back ends through the DLL: the service names them and the
+// exports report their connection failure. (Wine has neither Jet's nor SQL
+// Server's OLE DB provider, so connecting is as far as they get here.) One
+// service per test: the DLL's service connection outlives a stand-in.
+namespace {
+void expectAdoFailures(const std::string& provider, const std::vector<std::pair<std::wstring, std::string>>& cases) {
+    auto service = panel({{"ORVEX_DATABASE_PROVIDER_NAME", provider}, {"PRODUCT_ROOT_D", "C:\\Orvex"},
+                          {"mySQLDBName", "C:\\Orvex\\panel.mdb"}});
+    for (const auto& c : cases) {
+        dbtest::setEnv(L"ORVEX_DB_HOST", c.first);  // host from the environment, the rest from the service
+        EXPECT_EQ(query("select 1"), nullText);
+        EXPECT_EQ(slot().substr(0, c.second.size()), c.second) << slot();
+        EXPECT_EQ(exec("delete from `t`").substr(0, c.second.size()), c.second);
+    }
+}
+}  // namespace
+
+TEST_F(DbExports, JetReportsItsConnectionFailure) {
+    expectAdoFailures("Jet", {{L"localhost", "Unable to ADO conect with connection string: "
+                                             "Provider='Microsoft.Jet.OLEDB.4.0';Data Source=C:\\Orvex\\panel.mdb "},
+                              {L"db.example", "Jet support only local databases"}});
+}
+
+TEST_F(DbExports, SqlServerReportsItsConnectionFailure) {
+    expectAdoFailures("MSSQL", {{L"db.example", "Unable to ADO conect with connection string: Provider=SQLOLEDB.1;"
+                                                "Initial Catalog=C:\\Orvex\\panel.mdb;Data Source=db.example "}});
+}

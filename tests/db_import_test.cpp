@@ -21,33 +21,8 @@ using Lines = std::vector<std::wstring>;
 
 namespace {
 
-struct ComApartment {
-    ComApartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-    ~ComApartment() { CoUninitialize(); }
-};
-
-// Error-level log entries from start() on: message, and "function:line context" of the outermost location.
-struct ErrorCapture : LogListener {
-    struct Entry { std::wstring message, where; };
-    static std::vector<Entry>& start() {
-        static ErrorCapture* capture = [] {
-            auto* added = new ErrorCapture;
-            LogManager::instance().addListener(std::unique_ptr<LogListener>(added));
-            return added;
-        }();
-        capture->entries.clear();
-        return capture->entries;
-    }
-    void log(LogLevel level, const vexception& error) override {
-        if (level != Error) return;
-        const ErrorLocation& last = error.locations().back();
-        entries.push_back({error.message(), wstr(last.function) + L":" + std::to_wstring(last.line) + L" " + last.context});
-    }
-    void log(LogLevel level, const std::wstring& text) override {
-        if (level == Error) entries.push_back({text, L""});
-    }
-    std::vector<Entry> entries;
-};
+using dbtest::ComApartment;
+using dbtest::ErrorCapture;
 
 // Records what it is asked to execute; escape marks quotes and backslashes as MySQL does.
 struct RecordingProvider : MySQLDatabaseProvider {

@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "database/mysql.h"
 #include "runtime/log.h"
+#include "runtime/owners.h"
 #include "runtime/text.h"
 
 namespace dbtest {
@@ -22,6 +24,8 @@ struct Server {
     std::string why;  // empty when a server is configured
     std::wstring host, name, login, password;
     int port = 0;
+    // The ODBC DSN of the server (ODBCINI names its file), or why there is none.
+    std::wstring odbcDsn, odbcMissing;
 };
 
 inline const Server& server() {
@@ -36,7 +40,9 @@ inline const Server& server() {
             std::wstring value = wstr(line.substr(std::min(line.size(), key.size() + 1)));
             if (key == "HVC_DB_PORT") s.port = _wtoi(value.c_str());
             for (auto field : {std::make_pair("HVC_DB_HOST", &s.host), std::make_pair("HVC_DB_NAME", &s.name),
-                               std::make_pair("HVC_DB_LOGIN", &s.login), std::make_pair("HVC_DB_PASSWORD", &s.password)})
+                               std::make_pair("HVC_DB_LOGIN", &s.login), std::make_pair("HVC_DB_PASSWORD", &s.password),
+                               std::make_pair("HVC_DB_ODBC_DSN", &s.odbcDsn),
+                               std::make_pair("HVC_DB_ODBC_MISSING", &s.odbcMissing)})
                 if (key == field.first) *field.second = value;
         }
         return s;
@@ -98,6 +104,72 @@ struct LogCapture : LogListener {
         if (level == Info) lines.push_back(text);
     }
     std::vector<std::wstring> lines;
+};
+
+struct ComApartment {
+    ComApartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    ~ComApartment() { CoUninitialize(); }
+};
+
+// A directory of its own under the temporary directory, removed with its files.
+class TempDir {
+public:
+    TempDir() {
+        wchar_t base[MAX_PATH];
+        GetTempPathW(MAX_PATH, base);
+        static LONG counter = 0;
+        path_ = format(L"%lshvcdbtest-%lu-%lu-%ld", base, GetCurrentProcessId(), GetTickCount(),
+                       InterlockedIncrement(&counter));
+        CreateDirectoryW(path_.c_str(), nullptr);
+    }
+    ~TempDir() {
+        WIN32_FIND_DATAW data;
+        UniqueFindHandle find(FindFirstFileW((path_ + L"\\*").c_str(), &data));
+        if (find) {
+            do {
+                if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW(file(data.cFileName).c_str());
+            } while (FindNextFileW(find.get(), &data));
+        }
+        find.reset();
+        RemoveDirectoryW(path_.c_str());
+    }
+    std::wstring file(const std::wstring& name) const { return path_ + L"\\" + name; }
+    // Writes the text as UTF-8 and returns the file's path.
+    std::wstring write(const std::wstring& name, const std::wstring& text) const {
+        std::string bytes = cstr(text, CP_UTF8);
+        std::ofstream out(cstr(file(name)), std::ios::binary);
+        out << bytes;
+        return file(name);
+    }
+
+private:
+    std::wstring path_;
+};
+
+// Error-level log entries of this process from start() on: message, and the
+// outermost location as "function:line context".
+struct ErrorCapture : LogListener {
+    struct Entry {
+        std::wstring message, where;
+    };
+    static std::vector<Entry>& start() {
+        static ErrorCapture* capture = [] {
+            auto* added = new ErrorCapture;
+            LogManager::instance().addListener(std::unique_ptr<LogListener>(added));
+            return added;
+        }();
+        capture->entries.clear();
+        return capture->entries;
+    }
+    void log(LogLevel level, const vexception& error) override {
+        if (level != Error) return;
+        const ErrorLocation& last = error.locations().back();
+        entries.push_back({error.message(), wstr(last.function) + L":" + std::to_wstring(last.line) + L" " + last.context});
+    }
+    void log(LogLevel level, const std::wstring& text) override {
+        if (level == Error) entries.push_back({text, L""});
+    }
+    std::vector<Entry> entries;
 };
 
 }  // namespace dbtest
