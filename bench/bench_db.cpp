@@ -1,7 +1,8 @@
-// HVC_QueryDbValue against the same work done raw, as a ratio in one run
-// (result lines: bench/benchutil.h): the export's six management-service
-// requests as raw pipe exchanges, then a bare Connector/C connection with
-// the export's set-up statements, the query, its value and the close.
+// HVC_QueryDbValue against the same work done raw, as a ratio of per-call
+// medians in one run (result lines: bench/benchutil.h): the export's six
+// management-service requests as raw pipe exchanges, then a bare Connector/C
+// connection with the export's set-up statements, the query, its value and
+// the close.
 // Needs the stand-in service on \\.\pipe\hvcpipe holding the server's
 // parameters and a connection file (scripts/mariadb.sh), as
 // `./build.sh bench` provides them.
@@ -46,8 +47,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     int iterations = argc > 2 ? std::atoi(argv[2]) : 200;
-    const int rounds = 10;
-    if (iterations < rounds) iterations = rounds;
+    if (iterations < 1) iterations = 1;
     const std::string host = db["HVC_DB_HOST"], name = db["HVC_DB_NAME"], login = db["HVC_DB_LOGIN"];
     const std::string password = db["HVC_DB_PASSWORD"];
     const unsigned port = static_cast<unsigned>(std::atoi(db["HVC_DB_PORT"].c_str()));
@@ -102,17 +102,11 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    double raw = 0, viaExport = 0;
-    const int block = iterations / rounds;
-    for (int round = 0; round < rounds; ++round) {
-        raw += bench::secondsFor(block, bare);
-        viaExport += bench::secondsFor(block, exported);
-    }
+    std::pair<double, double> medians = bench::alternatingMedians(iterations, exported, bare);
     if (!ok) {
         std::fprintf(stderr, "hvcbench_db: a measured call failed\n");
         return 1;
     }
-    const double calls = static_cast<double>(rounds) * block;
-    bench::result("QueryDbValue_ms", viaExport * 1e3 / calls, raw * 1e3 / calls, 1.10);
+    bench::result("QueryDbValue_ms", medians.first * 1e3, medians.second * 1e3, 1.10);
     return 0;
 }

@@ -26,12 +26,15 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "runtime/owners.h"
 
@@ -50,6 +53,35 @@ double secondsFor(int iterations, F&& f) {
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < iterations; ++i) f();
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Median seconds of one call of `exported` and of `anchor`, calls
+// alternating (which goes first alternates too), so that load from other
+// processes hits both alike and its outliers drop out of the medians.
+template <class Exported, class Anchor>
+std::pair<double, double> alternatingMedians(int calls, Exported&& exported, Anchor&& anchor) {
+    std::vector<double> a, b;
+    a.reserve(calls);
+    b.reserve(calls);
+    auto time = [](auto& f) {
+        auto start = std::chrono::steady_clock::now();
+        f();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    for (int i = 0; i < calls; ++i) {
+        if (i % 2) {
+            a.push_back(time(exported));
+            b.push_back(time(anchor));
+        } else {
+            b.push_back(time(anchor));
+            a.push_back(time(exported));
+        }
+    }
+    auto median = [](std::vector<double>& v) {
+        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+        return v[v.size() / 2];
+    };
+    return {median(a), median(b)};
 }
 
 // An export by its decorated name; the bench cannot go on without it.

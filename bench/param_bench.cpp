@@ -1,6 +1,6 @@
 // HVC_GetParam against a raw named-pipe request and answer of the same bytes
-// to the same stand-in service, as a ratio in one run (result lines:
-// bench/benchutil.h). Needs the stand-in service on \\.\pipe\hvcpipe serving
+// to the same stand-in service, as a ratio of per-call medians in one run
+// (result lines: bench/benchutil.h). Needs the stand-in service on \\.\pipe\hvcpipe serving
 // BENCH_PARAMETER (64 times "v"), as `./build.sh bench` starts it.
 // Run under Wine: hvcbench_param.exe [iterations]
 #include <windows.h>
@@ -14,8 +14,7 @@
 
 int main(int argc, char** argv) {
     int iterations = argc > 1 ? std::atoi(argv[1]) : 3000;
-    const int rounds = 10;
-    if (iterations < rounds) iterations = rounds;
+    if (iterations < 1) iterations = 1;
 
     HMODULE module = bench::loadLibrary();
     auto getParam = bench::bind<HVC_GetParam_t>(module, HVC_NAME_GetParam);
@@ -41,21 +40,14 @@ int main(int argc, char** argv) {
     bool rawOk = true;
     auto raw = [&] { rawOk = service.getString(L"BENCH_PARAMETER") && rawOk; };
 
-    // Warm both paths, then interleave the rounds so that drift in the
-    // machine's load hits both alike.
+    // Warm both paths, then alternate single calls.
     bench::secondsFor(50, raw);
     bench::secondsFor(50, exported);
-    double rawSeconds = 0, exportSeconds = 0;
-    const int block = iterations / rounds;
-    for (int round = 0; round < rounds; ++round) {
-        rawSeconds += bench::secondsFor(block, raw);
-        exportSeconds += bench::secondsFor(block, exported);
-    }
+    std::pair<double, double> medians = bench::alternatingMedians(iterations, exported, raw);
     if (!rawOk || !exportOk) {
         std::fprintf(stderr, "hvcbench_param: a request failed\n");
         return 1;
     }
-    const double calls = static_cast<double>(rounds) * block;
-    bench::result("GetParam_us", exportSeconds * 1e6 / calls, rawSeconds * 1e6 / calls, 1.10);
+    bench::result("GetParam_us", medians.first * 1e6, medians.second * 1e6, 1.10);
     return 0;
 }

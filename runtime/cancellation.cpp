@@ -148,19 +148,65 @@ void CancellationRegistry::record(DWORD threadId, CancelationPoint* point, bool 
     threads_.emplace(threadId, Entry{VHandle(OpenThread(SYNCHRONIZE, FALSE, threadId)), point});
 }
 
+namespace {
+
+// Closes a thread's kept handle when the thread ends (or the slot is freed).
+void WINAPI releaseThreadHandle(void* handle) { UniqueHandle owned(static_cast<HANDLE>(handle)); }
+
+// Each thread's own handle for cancel APCs, duplicated at its first
+// asynchronous point and kept in a fiber-local slot until the thread ends,
+// when the slot's callback closes it: a wait then costs no DuplicateHandle
+// and CloseHandle. The slot and its callback are this module's own, not the
+// shared registry's, since another module may outlive this one; this
+// module's unload frees the slot, which closes the handles still kept.
+class ThreadHandles {
+public:
+    ThreadHandles() : slot_(FlsAlloc(releaseThreadHandle)) {}
+    ~ThreadHandles() {
+        if (slot_ != FLS_OUT_OF_INDEXES) FlsFree(slot_);
+    }
+    ThreadHandles(const ThreadHandles&) = delete;
+    ThreadHandles& operator=(const ThreadHandles&) = delete;
+
+    // The calling thread's kept handle, or null (no slot: the caller keeps its own).
+    HANDLE kept() const { return slot_ == FLS_OUT_OF_INDEXES ? nullptr : static_cast<HANDLE>(FlsGetValue(slot_)); }
+    // Hands the handle to the slot; false when the slot cannot take it.
+    bool keep(HANDLE thread) { return slot_ != FLS_OUT_OF_INDEXES && FlsSetValue(slot_, thread); }
+
+private:
+    DWORD slot_;
+};
+
+ThreadHandles& threadHandles() {
+    static ThreadHandles handles;
+    return handles;
+}
+
+}  // namespace
+
 AsyncCancelationPoint::AsyncCancelationPoint() {
-    HANDLE thread = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS))
-        throwOSError(L"Unable to duplicate handle", GetLastError(),
-                     VLOCATION("ThreadCancelation::AsyncCancelationPoint::AsyncCancelationPoint"));
-    thread_.reset(thread);
+    // FlsGetValue may clear the thread's last error, which the caller's
+    // caller may still need.
+    const DWORD lastError = GetLastError();
+    ThreadHandles& handles = threadHandles();
+    thread_ = handles.kept();
+    if (!thread_) {
+        HANDLE thread = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
+            throwOSError(L"Unable to duplicate handle", GetLastError(),
+                         VLOCATION("ThreadCancelation::AsyncCancelationPoint::AsyncCancelationPoint"));
+        owned_.reset(thread);
+        if (handles.keep(thread)) owned_.release();
+        thread_ = thread;
+    }
+    SetLastError(lastError);
 }
 
 AsyncCancelationPoint::~AsyncCancelationPoint() = default;
 
 void AsyncCancelationPoint::queue(CancelationPoint* point) {
-    if (!QueueUserAPC(wakeForCancel, thread_.get(), reinterpret_cast<ULONG_PTR>(point)))
+    if (!QueueUserAPC(wakeForCancel, thread_, reinterpret_cast<ULONG_PTR>(point)))
         throwOSError(L"Unable to queue asynchronous cancel", GetLastError(),
                      VLOCATION("ThreadCancelation::AsyncCancelationPoint::queue"));
 }

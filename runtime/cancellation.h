@@ -117,7 +117,9 @@ bool takePendingCancel();
 
 enum CancelationMode { Asynchronous = 0, Deferred = 1, Protected = 2 };
 
-// Holds a duplicate of the point's thread handle to queue the cancel APC on.
+// The handle of the point's thread to queue the cancel APC on: duplicated
+// once per thread and kept by this module until the thread ends (or, when
+// it cannot be kept, owned by the point).
 class AsyncCancelationPoint {
 public:
     AsyncCancelationPoint();
@@ -128,7 +130,8 @@ public:
     void queue(CancelationPoint* point);
 
 private:
-    VHandle thread_;
+    HANDLE thread_ = nullptr;
+    UniqueHandle owned_;
 };
 
 // Lives on the stack of its thread. Leaving a point that was cancelled throws
