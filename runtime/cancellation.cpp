@@ -184,6 +184,13 @@ ThreadHandles& threadHandles() {
 
 }  // namespace
 
+HANDLE keptThreadHandle() {
+    const DWORD lastError = GetLastError();
+    HANDLE kept = threadHandles().kept();
+    SetLastError(lastError);
+    return kept;
+}
+
 AsyncCancelationPoint::AsyncCancelationPoint() {
     // FlsGetValue may clear the thread's last error, which the caller's
     // caller may still need.

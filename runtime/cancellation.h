@@ -117,6 +117,10 @@ bool takePendingCancel();
 
 enum CancelationMode { Asynchronous = 0, Deferred = 1, Protected = 2 };
 
+// The calling thread's handle that this module keeps for cancel APCs (see
+// AsyncCancelationPoint), or null before the thread's first asynchronous point.
+HANDLE keptThreadHandle();
+
 // The handle of the point's thread to queue the cancel APC on: duplicated
 // once per thread and kept by this module until the thread ends (or, when
 // it cannot be kept, owned by the point).

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "runtime/executecontext.h"
 #include "runtime/exportframe.h"
@@ -173,9 +174,35 @@ struct HostThread {
     }
 };
 
+// The process's open handles. Wine's GetProcessHandleCount always gives 0;
+// the system's handle table (NtQuerySystemInformation, class 16) is
+// complete there too.
 DWORD handleCount() {
     DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
+    struct Entry {
+        ULONG process;
+        UCHAR type, flags;
+        USHORT handle;
+        void* object;
+        ACCESS_MASK access;
+    };
+    using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return 0;
+    const ULONG systemHandleInformation = 16;
+    const LONG infoLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<ULONG_PTR> buffer(1 << 16);  // pointer-aligned
+    LONG status;
+    while ((status = query(systemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR)),
+                           nullptr)) == infoLengthMismatch)
+        buffer.resize(buffer.size() * 2);
+    if (status != 0) return 0;
+    const ULONG entries = *reinterpret_cast<const ULONG*>(buffer.data());
+    const auto* entry = reinterpret_cast<const Entry*>(buffer.data() + 1);
+    for (ULONG i = 0; i < entries; ++i)
+        if (entry[i].process == GetCurrentProcessId()) ++count;
     return count;
 }
 
@@ -218,6 +245,44 @@ TEST(Cancellation, ThreadBlockedInAnExportEnds) {
     }
     EXPECT_EQ(cancellations().find(GetCurrentThreadId()), nullptr);
     EXPECT_EQ(handleCount(), before);
+}
+
+// A thread's handle for cancel APCs is duplicated at its first wait and kept:
+// later waits reuse it, a later wait is still cancelled at once, and the
+// handle is closed when the thread ends.
+TEST(Cancellation, ThreadHandleIsKeptAcrossWaitsAndReleasedWithTheThread) {
+    cancellations().setTracking(true);
+    UniqueHandle neverSet(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle readySet(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HANDLE never = neverSet.get(), ready = readySet.get();
+    std::atomic<HANDLE> beforeFirst{nullptr}, afterFirst{nullptr}, afterMany{nullptr};
+    std::atomic<DWORD> keptThreadId{0};
+    std::atomic<bool> afterWait{false};
+    Worker worker{[&] {
+        beforeFirst = keptThreadHandle();
+        VSyncObject::sleep(0);
+        afterFirst = keptThreadHandle();
+        keptThreadId = GetThreadId(afterFirst);
+        for (int i = 0; i < 50; ++i) VSyncObject::waitForSingleObject(never, 0);
+        afterMany = keptThreadHandle();
+        SetEvent(ready);
+        VSyncObject::waitForSingleObject(never, INFINITE);
+        afterWait = true;
+    }};
+    ASSERT_EQ(WaitForSingleObject(ready, 5000), WAIT_OBJECT_0);
+    ASSERT_NE(awaitPoint(worker.id, [](CancelationPoint* p) { return p->mode() == Asynchronous; }), nullptr);
+    ASSERT_TRUE(cancellations().cancel(worker.id));
+    ASSERT_EQ(WaitForSingleObject(worker.thread.get(), 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(worker.canceledId, worker.id);
+    EXPECT_FALSE(afterWait);
+    EXPECT_EQ(beforeFirst, nullptr);
+    ASSERT_NE(afterFirst, nullptr);
+    EXPECT_EQ(keptThreadId, worker.id);  // the worker's own thread
+    EXPECT_EQ(afterMany, afterFirst);    // reused by every later wait
+    // Closed with the thread: the value is invalid now, or already reused
+    // for another object.
+    DWORD flags = 0;
+    if (GetHandleInformation(afterFirst, &flags)) EXPECT_NE(GetThreadId(afterFirst), worker.id);
 }
 
 // A read cancelled in its wait is stopped and awaited before the unwinding
