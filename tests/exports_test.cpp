@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <random>
 
@@ -169,6 +170,30 @@ TEST_F(Exports, Base64DecodeOfEncodedData) {
     std::string cut = big;
     cut[1000001] = '\0';
     EXPECT_TRUE(take(base64(encodeBase64(cut).c_str())) == big.substr(0, 1000001));
+}
+
+// Caller texts on both sides of the size copied without an allocation come
+// back whole; one that runs into an unreadable page faults there, within
+// that size or beyond it.
+TEST_F(Exports, CallerTextCopy) {
+    for (size_t length : {0, 1, 255, 256, 257, 5000}) {
+        std::string name;
+        while (name.size() < length) name += "ab1.";
+        name.resize(length);
+        EXPECT_EQ(take(toUtf8(name.c_str())), name) << length;
+    }
+    struct Pages {
+        char* base = static_cast<char*>(VirtualAlloc(nullptr, 8192, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        ~Pages() { VirtualFree(base, 0, MEM_RELEASE); }
+    } pages;
+    ASSERT_NE(pages.base, nullptr);
+    std::memset(pages.base, 'a', 4096);  // no terminator before the second page
+    DWORD old = 0;
+    ASSERT_TRUE(VirtualProtect(pages.base + 4096, 4096, PAGE_NOACCESS, &old));
+    for (size_t readable : {100, 300}) {
+        EXPECT_EQ(toUtf8(pages.base + 4096 - readable), nullptr) << readable;
+        EXPECT_EQ(slot(), "C Exception: 3221225477") << readable;
+    }
 }
 
 TEST_F(Exports, LastErrorSlot) {
