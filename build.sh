@@ -81,11 +81,17 @@ run_benches() {
   local results="$bench_dir/results.txt" program
   : > "$results"
   export HVC_BENCH_DB_ENV="Z:${bench_dir//\//\\}\\connection.env"
+  local lines
   for program in "$bin"/hvcbench*.exe; do
     for i in $(seq "$runs"); do
       printf '  %s run %d of %d\n' "$(basename "$program")" "$i" "$runs"
-      (cd "$bin" && "$run" "$program") | tr -d '\r' | grep '^HVCBENCH ' >> "$results" \
+      lines=$( (cd "$bin" && "$run" "$program") | tr -d '\r') \
         || { echo "$(basename "$program") failed" >&2; return 1; }
+      # A program that prints no result lines has no place in the table.
+      if ! grep '^HVCBENCH ' <<<"$lines" >> "$results"; then
+        echo "  $(basename "$program") printed no result lines (bench/benchutil.h): left out"
+        break
+      fi
     done
   done
   print_bench_table "$results"

@@ -282,7 +282,9 @@ TEST(Cancellation, ThreadHandleIsKeptAcrossWaitsAndReleasedWithTheThread) {
     // Closed with the thread: the value is invalid now, or already reused
     // for another object.
     DWORD flags = 0;
-    if (GetHandleInformation(afterFirst, &flags)) EXPECT_NE(GetThreadId(afterFirst), worker.id);
+    if (GetHandleInformation(afterFirst, &flags)) {
+        EXPECT_NE(GetThreadId(afterFirst), worker.id);
+    }
 }
 
 // A read cancelled in its wait is stopped and awaited before the unwinding
