@@ -40,6 +40,22 @@ inline bool emit(uint32_t bits, int count, unsigned char*& out) {
     return true;
 }
 
+// strlen a word at a time. An aligned word never reaches into the next
+// page, so reading the bytes after the terminator within it cannot fault.
+size_t textLength(const char* text) {
+    const char* p = text;
+    for (; reinterpret_cast<uintptr_t>(p) % sizeof(size_t) != 0; ++p)
+        if (*p == '\0') return static_cast<size_t>(p - text);
+    const size_t ones = ~size_t(0) / 0xFF, highs = ones << 7;
+    for (;; p += sizeof(size_t)) {
+        size_t word;
+        std::memcpy(&word, p, sizeof word);
+        if ((word - ones) & ~word & highs) break;
+    }
+    while (*p != '\0') ++p;
+    return static_cast<size_t>(p - text);
+}
+
 }  // namespace
 
 size_t base64DecodeInto(const char* text, size_t length, char* buffer) {
@@ -81,7 +97,7 @@ size_t base64DecodeInto(const char* text, size_t length, char* buffer) {
 }
 
 char* base64DecodeBlock(const char* text) {
-    const size_t length = text ? std::strlen(text) : 0;
+    const size_t length = text ? textLength(text) : 0;
     const size_t capacity = base64Capacity(length);
     auto* block = static_cast<char*>(std::malloc(capacity));
     if (!block) throw std::bad_alloc();

@@ -159,6 +159,14 @@ TEST_F(Exports, Base64DecodeOfEncodedData) {
         EXPECT_EQ(take(base64(encodeBase64(bytes).c_str())), bytes) << size;
         EXPECT_EQ(take(base64(strew(encodeBase64(bytes), 3).c_str())), bytes) << size;
     }
+    // Texts starting and ending at every place within a machine word.
+    for (size_t offset = 0; offset < 8; ++offset) {
+        for (size_t size = 0; size < 12; ++size) {
+            const std::string bytes = data(size);
+            const std::string text = std::string(8, '*') + encodeBase64(bytes) + std::string(size % 4, '\n');
+            EXPECT_EQ(take(base64(text.c_str() + offset)), bytes) << offset << " " << size;
+        }
+    }
     // 3 MiB in 76-column lines, and with noise.
     const std::string big = data(3 << 20);
     const std::string encoded = encodeBase64(big);
