@@ -159,22 +159,39 @@ void WINAPI releaseThreadHandle(void* handle) { UniqueHandle owned(static_cast<H
 // and CloseHandle. The slot and its callback are this module's own, not the
 // shared registry's, since another module may outlive this one; this
 // module's unload frees the slot, which closes the handles still kept.
+// Fiber-local storage is looked up at run time (32-bit Windows XP has none);
+// without it every point keeps a duplicate of its own.
 class ThreadHandles {
 public:
-    ThreadHandles() : slot_(FlsAlloc(releaseThreadHandle)) {}
+    ThreadHandles() {
+        HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+        auto find = [kernel](const char* name) {
+            return kernel ? reinterpret_cast<void*>(GetProcAddress(kernel, name)) : nullptr;
+        };
+        alloc_ = reinterpret_cast<decltype(alloc_)>(find("FlsAlloc"));
+        free_ = reinterpret_cast<decltype(free_)>(find("FlsFree"));
+        get_ = reinterpret_cast<decltype(get_)>(find("FlsGetValue"));
+        set_ = reinterpret_cast<decltype(set_)>(find("FlsSetValue"));
+        if (alloc_ && free_ && get_ && set_) slot_ = alloc_(releaseThreadHandle);
+    }
     ~ThreadHandles() {
-        if (slot_ != FLS_OUT_OF_INDEXES) FlsFree(slot_);
+        if (slot_ != FLS_OUT_OF_INDEXES) free_(slot_);
+        slot_ = FLS_OUT_OF_INDEXES;
     }
     ThreadHandles(const ThreadHandles&) = delete;
     ThreadHandles& operator=(const ThreadHandles&) = delete;
 
-    // The calling thread's kept handle, or null (no slot: the caller keeps its own).
-    HANDLE kept() const { return slot_ == FLS_OUT_OF_INDEXES ? nullptr : static_cast<HANDLE>(FlsGetValue(slot_)); }
+    // The calling thread's kept handle, or null.
+    HANDLE kept() const { return slot_ == FLS_OUT_OF_INDEXES ? nullptr : static_cast<HANDLE>(get_(slot_)); }
     // Hands the handle to the slot; false when the slot cannot take it.
-    bool keep(HANDLE thread) { return slot_ != FLS_OUT_OF_INDEXES && FlsSetValue(slot_, thread); }
+    bool keep(HANDLE thread) { return slot_ != FLS_OUT_OF_INDEXES && set_(slot_, thread); }
 
 private:
-    DWORD slot_;
+    DWORD(WINAPI* alloc_)(PFLS_CALLBACK_FUNCTION) = nullptr;
+    BOOL(WINAPI* free_)(DWORD) = nullptr;
+    PVOID(WINAPI* get_)(DWORD) = nullptr;
+    BOOL(WINAPI* set_)(DWORD, PVOID) = nullptr;
+    DWORD slot_ = FLS_OUT_OF_INDEXES;
 };
 
 ThreadHandles& threadHandles() {
