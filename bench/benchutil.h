@@ -10,14 +10,17 @@
 //   export  the export's cost in this run (time per call, bytes, ...; any
 //           unit, as long as lower is better and anchor uses the same)
 //   anchor  the cost of the raw operation that the export is compared with,
-//           measured in the same run, rounds interleaved with the export's
+//           measured in the same run, its rounds or single calls
+//           alternating with the export's
 //   target  the highest acceptable ratio export/anchor, or "-" for none
 //
 // Numbers are plain decimals ("%.6g"). Other output lines are ignored by the
 // collector. `./build.sh bench` runs every build/x86_64/bin/hvcbench*.exe
-// five times (so a new bench program joins by its name) with the stand-in
-// management service on \\.\pipe\hvcpipe and a private MariaDB server
-// already running; it passes the server's connection file (KEY=VALUE lines,
+// five times, without arguments, in that directory: a new bench program
+// joins by its name; one that exits non-zero fails the bench; one that
+// prints no result line is left out of the table with a note. The stand-in
+// management service on \\.\pipe\hvcpipe and a private MariaDB server are
+// already running; the script passes the server's connection file (KEY=VALUE lines,
 // scripts/mariadb.sh) in the environment variable HVC_BENCH_DB_ENV and the
 // service holds the parameters named in build.sh (the database ones and
 // BENCH_PARAMETER). It prints per benchmark the medians of export, anchor
