@@ -4,6 +4,7 @@
 #   ./build.sh demo   the same build, then a scripted session through the CLI host
 #   ./build.sh build  build only (dependencies must be installable)
 #   ./build.sh soak   the same build, then the long soak of every export
+#   ./build.sh bench  the same build, then every benchmark five times, one table
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 root="$PWD"
@@ -50,6 +51,89 @@ run_tests() {  # build dir, label
   (cd "$1" && ctest --output-on-failure -j1 --timeout 300)
 }
 
+# Every build/x86_64/bin/hvcbench*.exe five times against the stand-in
+# service and a private MariaDB server that this function starts and stops;
+# the programs' result lines (format in bench/benchutil.h) become one table.
+run_benches() {
+  step "benchmarks (five runs each, x86_64 build under 64-bit Wine)"
+  local bin="$root/build/x86_64/bin" run="$root/scripts/wine-run.sh" runs=5
+  scripts/wine-run.sh --prepare
+  mkdir -p "$HVC_CACHE/mariadb"
+  bench_dir="$(mktemp -d "$HVC_CACHE/mariadb/bench.XXXXXX")"
+  bench_service=""
+  trap stop_benches EXIT
+  scripts/mariadb.sh start "$bench_dir"
+  local HVC_DB_HOST HVC_DB_PORT HVC_DB_NAME HVC_DB_LOGIN HVC_DB_PASSWORD HVC_DB_SOCKET
+  . "$bench_dir/connection.env"
+  printf '%s\n' "param MySQL_DB_HOST=$HVC_DB_HOST" "param MySQL_DB_PORT=$HVC_DB_PORT" \
+    "param mySQLDBName=$HVC_DB_NAME" "param ORVEX_DATABASE_LOGIN=$HVC_DB_LOGIN" \
+    'param ORVEX_DATABASE_PROVIDER_NAME=MySQL' "param BENCH_PARAMETER=$(printf 'v%.0s' $(seq 64))" \
+    "password pwd=$HVC_DB_PASSWORD" > "$bench_dir/params.txt"
+  "$run" "$bin/orvexsrv.exe" --quiet "Z:${bench_dir//\//\\}\\params.txt" </dev/null >/dev/null 2>&1 &
+  bench_service=$!
+  local i ready=""
+  for i in $(seq 100); do
+    if "$run" "$bin/hvcdmt.exe" param BENCH_PARAMETER >/dev/null 2>&1; then ready=1; break; fi
+    kill -0 "$bench_service" 2>/dev/null || break
+    sleep 0.2
+  done
+  [ -n "$ready" ] || { echo "the stand-in service did not answer" >&2; return 1; }
+
+  local results="$bench_dir/results.txt" program
+  : > "$results"
+  export HVC_BENCH_DB_ENV="Z:${bench_dir//\//\\}\\connection.env"
+  local lines
+  for program in "$bin"/hvcbench*.exe; do
+    for i in $(seq "$runs"); do
+      printf '  %s run %d of %d\n' "$(basename "$program")" "$i" "$runs"
+      lines=$( (cd "$bin" && "$run" "$program") | tr -d '\r') \
+        || { echo "$(basename "$program") failed" >&2; return 1; }
+      # A program that prints no result lines has no place in the table.
+      if ! grep '^HVCBENCH ' <<<"$lines" >> "$results"; then
+        echo "  $(basename "$program") printed no result lines (bench/benchutil.h): left out"
+        break
+      fi
+    done
+  done
+  print_bench_table "$results"
+}
+
+# Per benchmark: medians of the export, the anchor and the ratio of each run,
+# the lowest and highest ratio, and whether the median ratio meets the target.
+print_bench_table() {
+  local names name
+  names=$(awk '!seen[$2]++ { print $2 }' "$1")
+  printf '\n%-44s %12s %12s %7s %15s %7s %s\n' benchmark export anchor ratio "spread" target verdict
+  for name in $names; do
+    awk -v name="$name" '$2 == name { print $3, $4, $3 / $4, $5 }' "$1" | sort -g -k3 | awk -v name="$name" '
+      function median(values, n,    sorted, i, j, t) {
+        for (i = 1; i <= n; i++) sorted[i] = values[i]
+        for (i = 2; i <= n; i++) for (j = i; j > 1 && sorted[j - 1] > sorted[j]; j--) {
+          t = sorted[j]; sorted[j] = sorted[j - 1]; sorted[j - 1] = t }
+        return n % 2 ? sorted[(n + 1) / 2] : (sorted[n / 2] + sorted[n / 2 + 1]) / 2
+      }
+      { n++; e[n] = $1; a[n] = $2; r[n] = $3; target = $4 }
+      END {
+        m = median(r, n)
+        verdict = target == "-" ? "-" : (m <= target + 0 ? "ok" : "ABOVE")
+        printf "%-44s %12.4g %12.4g %7.3f %7.3f-%-7.3f %7s %s\n", name, median(e, n), median(a, n), m, r[1], r[n], target, verdict
+      }'
+  done
+  echo "(medians of the runs; ratio = export / anchor per run; spread = lowest-highest ratio)"
+}
+
+stop_benches() {
+  if [ -n "${bench_service:-}" ]; then
+    "$root/scripts/wine-run.sh" "$root/build/x86_64/bin/orvexsrv.exe" --stop >/dev/null 2>&1 || true
+    for _ in $(seq 50); do kill -0 "$bench_service" 2>/dev/null || break; sleep 0.1; done
+    kill "$bench_service" 2>/dev/null || true
+  fi
+  if [ -n "${bench_dir:-}" ]; then
+    scripts/mariadb.sh stop "$bench_dir" || true
+    rm -rf "$bench_dir"
+  fi
+}
+
 case "${1:-}" in
   test)
     setup; build
@@ -75,6 +159,9 @@ case "${1:-}" in
     trap 'scripts/mariadb.sh stop "$soakdb" >/dev/null 2>&1 || true; scripts/wine-run.sh --server-stop' EXIT
     scripts/mariadb.sh start "$soakdb"
     (cd build/x86_64/bin && "$root/scripts/wine-run.sh" hvcsoak.exe --db "Z:$soakdb/connection.env") ;;
+  bench)
+    setup; build
+    run_benches ;;
   *)
     sed -n '2,7p' "$0"; exit 2 ;;
 esac

@@ -13,8 +13,6 @@ HVC_EXPORT int __cdecl HVC_FreeString(const char* block) {
     });
 }
 
-// No boundary: leaves the slot as it is, so an earlier error survives.
-HVC_EXPORT const char* __cdecl HVC_Base64Decode(const char* text) {
-    std::string decoded = text ? base64Decode(text) : std::string();
-    return _strdup(decoded.c_str());
-}
+// No boundary: leaves the slot as it is, so an earlier error survives. The
+// block comes from malloc like a _strdup one, so HVC_FreeString releases it.
+HVC_EXPORT const char* __cdecl HVC_Base64Decode(const char* text) { return base64DecodeBlock(text); }

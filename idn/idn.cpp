@@ -4,9 +4,13 @@
 #include <idna.h>
 
 #include "runtime/exportframe.h"
+#include "runtime/owners.h"
 
 namespace idn {
 namespace {
+
+void freeIdnBlock(char* block) { idn_free(block); }
+using UniqueIdnBlock = UniqueAny<char*, &freeIdnBlock>;
 
 const wchar_t* asciiErrorPrefix(int code) {
     switch (code) {
@@ -23,50 +27,57 @@ const wchar_t* asciiErrorPrefix(int code) {
     }
 }
 
-// Copies libidn's buffer and releases it with libidn's own allocator.
+// Copies libidn's block into a string and releases it.
 std::string takeOutput(char* output) {
-    std::string result(output);
-    idn_free(output);
-    return result;
+    UniqueIdnBlock owned(output);
+    return std::string(output);
 }
 
 }  // namespace
 
-std::string toAscii(const std::string& input, bool allowUnassigned, bool useStd3AsciiRules) {
+char* toAsciiBlock(const char* input, bool allowUnassigned, bool useStd3AsciiRules) {
     int flags = (allowUnassigned ? IDNA_ALLOW_UNASSIGNED : 0) | (useStd3AsciiRules ? IDNA_USE_STD3_ASCII_RULES : 0);
     char* output = nullptr;
-    int code = idna_to_ascii_8z(input.c_str(), &output, flags);
+    int code = idna_to_ascii_8z(input, &output, flags);
+    UniqueIdnBlock owned(output);
     if (code == IDNA_SUCCESS || code == IDNA_CONTAINS_ACE_PREFIX) {
-        if (output) return takeOutput(output);
+        if (output) return owned.release();
         code = -1;  // success without output
     }
-    if (output) idn_free(output);
     throw vexception(asciiErrorPrefix(code) + wstr(input, CP_UTF8) + L").");
 }
 
-std::string toUtf8(const std::string& input, bool, bool) {
+char* toUtf8Block(const char* input, bool, bool) {
     char* output = nullptr;
-    int code = idna_to_unicode_8z8z(input.c_str(), &output, 0);
-    if (code == IDNA_MALLOC_ERROR) {
-        if (output) idn_free(output);
-        throw vexception(L"Memory allocation failed at convert: (" + wstr(input, 0) + L").");
-    }
+    int code = idna_to_unicode_8z8z(input, &output, 0);
+    UniqueIdnBlock owned(output);
+    if (code == IDNA_MALLOC_ERROR) throw vexception(L"Memory allocation failed at convert: (" + wstr(input, 0) + L").");
     if (!output) throw vexception(L"Unable to convert to UTF8 from (" + wstr(input, 0) + L").");
-    return takeOutput(output);
+    return owned.release();
+}
+
+std::string toAscii(const std::string& input, bool allowUnassigned, bool useStd3AsciiRules) {
+    return takeOutput(toAsciiBlock(input.c_str(), allowUnassigned, useStd3AsciiRules));
+}
+
+std::string toUtf8(const std::string& input, bool allowUnassigned, bool useStd3AsciiRules) {
+    return takeOutput(toUtf8Block(input.c_str(), allowUnassigned, useStd3AsciiRules));
 }
 
 }  // namespace idn
 
+// libidn allocates its result with the C runtime's malloc (idn_free is
+// free), so its block is one that HVC_FreeString releases.
 HVC_EXPORT const char* __cdecl HVC_idn_toAscii(const char* name) {
     return exportframe::boundary<const char*>(nullptr, exportframe::OnSuccess::ClearSlot, [&] {
-        std::string result = idn::toAscii(exportframe::required(name, "name"), false, false);
-        return exportframe::newString(result);
+        exportframe::RequiredText text(name, "name");
+        return idn::toAsciiBlock(text.c_str(), false, false);
     });
 }
 
 HVC_EXPORT const char* __cdecl HVC_idn_toUtf8(const char* name) {
     return exportframe::boundary<const char*>(nullptr, exportframe::OnSuccess::ClearSlot, [&] {
-        std::string result = idn::toUtf8(exportframe::required(name, "name"), false, false);
-        return exportframe::newString(result);
+        exportframe::RequiredText text(name, "name");
+        return idn::toUtf8Block(text.c_str(), false, false);
     });
 }

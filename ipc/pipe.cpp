@@ -123,7 +123,8 @@ void OverlappedPipe::abandonPending() {
 bool OverlappedPipe::prepare(DWORD count, ErrorLocation location) {
     if (!idle_) throw vexception(L"Previous request has not completed!", std::move(location));
     if (finished_) return false;
-    overlapped_.reset();
+    // No ResetEvent here: ReadFile and WriteFile reset the event themselves
+    // when they start, and a second reset would cost a system call per transfer.
     requested_ = count;
     return true;
 }

@@ -148,19 +148,89 @@ void CancellationRegistry::record(DWORD threadId, CancelationPoint* point, bool 
     threads_.emplace(threadId, Entry{VHandle(OpenThread(SYNCHRONIZE, FALSE, threadId)), point});
 }
 
+namespace {
+
+// Closes a thread's kept handle when the thread ends (or the slot is freed).
+void WINAPI releaseThreadHandle(void* handle) { UniqueHandle owned(static_cast<HANDLE>(handle)); }
+
+// Each thread's own handle for cancel APCs, duplicated at its first
+// asynchronous point and kept in a fiber-local slot until the thread ends,
+// when the slot's callback closes it: a wait then costs no DuplicateHandle
+// and CloseHandle. The slot and its callback are this module's own, not the
+// shared registry's, since another module may outlive this one; this
+// module's unload frees the slot, which closes the handles still kept.
+// Fiber-local storage is looked up at run time (32-bit Windows XP has none);
+// without it every point keeps a duplicate of its own.
+class ThreadHandles {
+public:
+    ThreadHandles() {
+        HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+        auto find = [kernel](const char* name) {
+            return kernel ? reinterpret_cast<void*>(GetProcAddress(kernel, name)) : nullptr;
+        };
+        alloc_ = reinterpret_cast<decltype(alloc_)>(find("FlsAlloc"));
+        free_ = reinterpret_cast<decltype(free_)>(find("FlsFree"));
+        get_ = reinterpret_cast<decltype(get_)>(find("FlsGetValue"));
+        set_ = reinterpret_cast<decltype(set_)>(find("FlsSetValue"));
+        if (alloc_ && free_ && get_ && set_) slot_ = alloc_(releaseThreadHandle);
+    }
+    ~ThreadHandles() {
+        if (slot_ != FLS_OUT_OF_INDEXES) free_(slot_);
+        slot_ = FLS_OUT_OF_INDEXES;
+    }
+    ThreadHandles(const ThreadHandles&) = delete;
+    ThreadHandles& operator=(const ThreadHandles&) = delete;
+
+    // The calling thread's kept handle, or null.
+    HANDLE kept() const { return slot_ == FLS_OUT_OF_INDEXES ? nullptr : static_cast<HANDLE>(get_(slot_)); }
+    // Hands the handle to the slot; false when the slot cannot take it.
+    bool keep(HANDLE thread) { return slot_ != FLS_OUT_OF_INDEXES && set_(slot_, thread); }
+
+private:
+    DWORD(WINAPI* alloc_)(PFLS_CALLBACK_FUNCTION) = nullptr;
+    BOOL(WINAPI* free_)(DWORD) = nullptr;
+    PVOID(WINAPI* get_)(DWORD) = nullptr;
+    BOOL(WINAPI* set_)(DWORD, PVOID) = nullptr;
+    DWORD slot_ = FLS_OUT_OF_INDEXES;
+};
+
+ThreadHandles& threadHandles() {
+    static ThreadHandles handles;
+    return handles;
+}
+
+}  // namespace
+
+HANDLE keptThreadHandle() {
+    const DWORD lastError = GetLastError();
+    HANDLE kept = threadHandles().kept();
+    SetLastError(lastError);
+    return kept;
+}
+
 AsyncCancelationPoint::AsyncCancelationPoint() {
-    HANDLE thread = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS))
-        throwOSError(L"Unable to duplicate handle", GetLastError(),
-                     VLOCATION("ThreadCancelation::AsyncCancelationPoint::AsyncCancelationPoint"));
-    thread_.reset(thread);
+    // FlsGetValue may clear the thread's last error, which the caller's
+    // caller may still need.
+    const DWORD lastError = GetLastError();
+    ThreadHandles& handles = threadHandles();
+    thread_ = handles.kept();
+    if (!thread_) {
+        HANDLE thread = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
+            throwOSError(L"Unable to duplicate handle", GetLastError(),
+                         VLOCATION("ThreadCancelation::AsyncCancelationPoint::AsyncCancelationPoint"));
+        owned_.reset(thread);
+        if (handles.keep(thread)) owned_.release();
+        thread_ = thread;
+    }
+    SetLastError(lastError);
 }
 
 AsyncCancelationPoint::~AsyncCancelationPoint() = default;
 
 void AsyncCancelationPoint::queue(CancelationPoint* point) {
-    if (!QueueUserAPC(wakeForCancel, thread_.get(), reinterpret_cast<ULONG_PTR>(point)))
+    if (!QueueUserAPC(wakeForCancel, thread_, reinterpret_cast<ULONG_PTR>(point)))
         throwOSError(L"Unable to queue asynchronous cancel", GetLastError(),
                      VLOCATION("ThreadCancelation::AsyncCancelationPoint::queue"));
 }

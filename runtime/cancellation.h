@@ -117,7 +117,13 @@ bool takePendingCancel();
 
 enum CancelationMode { Asynchronous = 0, Deferred = 1, Protected = 2 };
 
-// Holds a duplicate of the point's thread handle to queue the cancel APC on.
+// The calling thread's handle that this module keeps for cancel APCs (see
+// AsyncCancelationPoint), or null before the thread's first asynchronous point.
+HANDLE keptThreadHandle();
+
+// The handle of the point's thread to queue the cancel APC on: duplicated
+// once per thread and kept by this module until the thread ends (or, when
+// it cannot be kept, owned by the point).
 class AsyncCancelationPoint {
 public:
     AsyncCancelationPoint();
@@ -128,7 +134,8 @@ public:
     void queue(CancelationPoint* point);
 
 private:
-    VHandle thread_;
+    HANDLE thread_ = nullptr;
+    UniqueHandle owned_;
 };
 
 // Lives on the stack of its thread. Leaving a point that was cancelled throws

@@ -32,6 +32,21 @@ std::string callerText(const char* value);
 // the argument when it is.
 std::string required(const char* value, const char* name);
 
+// required() into storage of its own that holds short texts inline: the
+// copy (still made by the library's own code, in one pass) costs no
+// allocation. For exports whose work is small next to an allocation.
+class RequiredText {
+public:
+    RequiredText(const char* value, const char* name);
+    RequiredText(const RequiredText&) = delete;
+    RequiredText& operator=(const RequiredText&) = delete;
+    const char* c_str() const { return long_.empty() ? inline_ : long_.c_str(); }
+
+private:
+    char inline_[256];
+    std::string long_;  // texts that do not fit inline
+};
+
 // Call only inside a catch block. Stores the text of the exception being
 // handled in the slot and returns true; a thread's cancellation is no failure:
 // it stores nothing and returns false, and the caller ends the thread once

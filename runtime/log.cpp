@@ -64,6 +64,10 @@ LogManager::~LogManager() = default;
 
 void LogManager::addListener(std::unique_ptr<LogListener> listener) { listeners_.push_back(std::move(listener)); }
 
+bool LogManager::wanted(LogLevel level) const {
+    return switchedOn(LogSwitches::eventLog, level) || switchedOn(LogSwitches::console, level) || !listeners_.empty();
+}
+
 void LogManager::log(LogLevel level, const std::wstring& text) {
     try {
         if (switchedOn(LogSwitches::eventLog, level)) reportEvent(level, text);
@@ -121,7 +125,8 @@ void LogManager::writeConsole(const std::wstring& text) {
 }
 
 void logMessage(LogLevel level, const wchar_t* format, ...) {
-    if (!format) return;
+    // Formatting costs more than the check: skip it for a level nobody takes.
+    if (!format || !LogManager::instance().wanted(level)) return;
     std::wstring text;
     va_list args;
     va_start(args, format);

@@ -42,6 +42,8 @@ public:
     LogManager(const LogManager&) = delete;
     LogManager& operator=(const LogManager&) = delete;
 
+    // Whether a message of this level goes anywhere (a switch or a listener).
+    bool wanted(LogLevel level) const;
     // Never throws.
     void log(LogLevel level, const std::wstring& text);
     // Lets through only a failure to build the text.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "runtime/executecontext.h"
 #include "runtime/exportframe.h"
@@ -213,6 +214,46 @@ TEST(Cancellation, ThreadBlockedInAnExportEnds) {
     }
     EXPECT_EQ(cancellations().find(GetCurrentThreadId()), nullptr);
     EXPECT_EQ(testutil::openHandleCount(), before);
+}
+
+// A thread's handle for cancel APCs is duplicated at its first wait and kept:
+// later waits reuse it, a later wait is still cancelled at once, and the
+// handle is closed when the thread ends.
+TEST(Cancellation, ThreadHandleIsKeptAcrossWaitsAndReleasedWithTheThread) {
+    cancellations().setTracking(true);
+    UniqueHandle neverSet(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle readySet(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HANDLE never = neverSet.get(), ready = readySet.get();
+    std::atomic<HANDLE> beforeFirst{nullptr}, afterFirst{nullptr}, afterMany{nullptr};
+    std::atomic<DWORD> keptThreadId{0};
+    std::atomic<bool> afterWait{false};
+    Worker worker{[&] {
+        beforeFirst = keptThreadHandle();
+        VSyncObject::sleep(0);
+        afterFirst = keptThreadHandle();
+        keptThreadId = GetThreadId(afterFirst);
+        for (int i = 0; i < 50; ++i) VSyncObject::waitForSingleObject(never, 0);
+        afterMany = keptThreadHandle();
+        SetEvent(ready);
+        VSyncObject::waitForSingleObject(never, INFINITE);
+        afterWait = true;
+    }};
+    ASSERT_EQ(WaitForSingleObject(ready, 5000), WAIT_OBJECT_0);
+    ASSERT_NE(awaitPoint(worker.id, [](CancelationPoint* p) { return p->mode() == Asynchronous; }), nullptr);
+    ASSERT_TRUE(cancellations().cancel(worker.id));
+    ASSERT_EQ(WaitForSingleObject(worker.thread.get(), 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(worker.canceledId, worker.id);
+    EXPECT_FALSE(afterWait);
+    EXPECT_EQ(beforeFirst, nullptr);
+    ASSERT_NE(afterFirst, nullptr);
+    EXPECT_EQ(keptThreadId, worker.id);  // the worker's own thread
+    EXPECT_EQ(afterMany, afterFirst);    // reused by every later wait
+    // Closed with the thread: the value is invalid now, or already reused
+    // for another object.
+    DWORD flags = 0;
+    if (GetHandleInformation(afterFirst, &flags)) {
+        EXPECT_NE(GetThreadId(afterFirst), worker.id);
+    }
 }
 
 // A read cancelled in its wait is stopped and awaited before the unwinding

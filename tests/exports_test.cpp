@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
+#include <random>
 
 #include "exports/hvcdmtutils.h"
 #include "testutil.h"
@@ -89,6 +92,22 @@ TEST_F(Exports, Base64Decode) {
         {"QQ==QQ==", "A\x04\x10"},  // "=" does not end the text: same as QQQQ
         {"/+8=", "\xFF\xEF"},
         {"////", "\xFF\xFF\xFF"},
+        // Each length of the last group after a whole one.
+        {"YWJjZ", "abc"},
+        {"YWJjZA", "abcd"},
+        {"YWJjZGU", "abcde"},
+        {"YWJjZGVm", "abcdef"},
+        // Skipped bytes inside groups: high bytes, "=", line breaks.
+        {"YW\x80Jj\xFFZGVm", "abcdef"},
+        {"YW=Jj=ZG=Vm", "abcdef"},
+        {"Y\r\nWJjZ\r\nGVm\r\n", "abcdef"},
+        // A zero byte at each place of a group, in a run of whole groups and
+        // in a group gathered across skipped bytes.
+        {"YWJjAGRl", "abc"},
+        {"YWJjZABl", "abcd"},
+        {"YWJjZGUA", "abcde"},
+        {"YWJj\nZA\nBl", "abcd"},
+        {"YWJjAA", "abc"},
     };
     for (const Case& c : cases) EXPECT_EQ(take(base64(c.text)), c.decoded) << (c.text ? c.text : "null");
     std::string big(300000, 'A');
@@ -97,6 +116,93 @@ TEST_F(Exports, Base64Decode) {
     std::string repeated;
     for (int i = 0; i < 10000; ++i) repeated += "YWJj\n";
     EXPECT_EQ(take(base64(repeated.c_str())).size(), 30000u);
+}
+
+namespace {
+
+// Plain Base64 with padding, as an encoder writes it.
+std::string encodeBase64(const std::string& bytes) {
+    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t n = std::min<size_t>(3, bytes.size() - i);
+        unsigned long bits = 0;
+        for (size_t j = 0; j < 3; ++j)
+            bits = bits << 8 | (j < n ? static_cast<unsigned char>(bytes[i + j]) : 0u);
+        for (size_t j = 0; j < 4; ++j) text += j <= n ? alphabet[(bits >> (18 - 6 * j)) & 63] : '=';
+    }
+    return text;
+}
+
+}  // namespace
+
+// Random data of every small length and a large one, encoded, with bytes
+// outside the alphabet strewn anywhere, decodes to the data; a zero byte
+// cuts it there.
+TEST_F(Exports, Base64DecodeOfEncodedData) {
+    std::mt19937 random(20261205);
+    auto data = [&](size_t size) {
+        std::string bytes(size, '\0');
+        for (char& b : bytes) b = static_cast<char>(1 + random() % 255);
+        return bytes;
+    };
+    const char noise[] = "\r\n =\t*-\x80\xC3\xFF";
+    auto strew = [&](const std::string& text, unsigned everyNth) {
+        std::string out;
+        for (char c : text) {
+            out += c;
+            if (random() % everyNth == 0) out += noise[random() % (sizeof noise - 1)];
+        }
+        return out;
+    };
+    for (size_t size = 0; size < 40; ++size) {
+        const std::string bytes = data(size);
+        EXPECT_EQ(take(base64(encodeBase64(bytes).c_str())), bytes) << size;
+        EXPECT_EQ(take(base64(strew(encodeBase64(bytes), 3).c_str())), bytes) << size;
+    }
+    // Texts starting and ending at every place within a machine word.
+    for (size_t offset = 0; offset < 8; ++offset) {
+        for (size_t size = 0; size < 12; ++size) {
+            const std::string bytes = data(size);
+            const std::string text = std::string(8, '*') + encodeBase64(bytes) + std::string(size % 4, '\n');
+            EXPECT_EQ(take(base64(text.c_str() + offset)), bytes) << offset << " " << size;
+        }
+    }
+    // 3 MiB in 76-column lines, and with noise.
+    const std::string big = data(3 << 20);
+    const std::string encoded = encodeBase64(big);
+    std::string lines;
+    for (size_t i = 0; i < encoded.size(); i += 76) lines += encoded.substr(i, 76) + "\r\n";
+    EXPECT_TRUE(take(base64(lines.c_str())) == big);
+    EXPECT_TRUE(take(base64(strew(encoded, 50).c_str())) == big);
+    // A zero deep inside: only what comes before it.
+    std::string cut = big;
+    cut[1000001] = '\0';
+    EXPECT_TRUE(take(base64(encodeBase64(cut).c_str())) == big.substr(0, 1000001));
+}
+
+// Caller texts on both sides of the size copied without an allocation come
+// back whole; one that runs into an unreadable page faults there, within
+// that size or beyond it.
+TEST_F(Exports, CallerTextCopy) {
+    for (size_t length : {0, 1, 255, 256, 257, 5000}) {
+        std::string name;
+        while (name.size() < length) name += "ab1.";
+        name.resize(length);
+        EXPECT_EQ(take(toUtf8(name.c_str())), name) << length;
+    }
+    struct Pages {
+        char* base = static_cast<char*>(VirtualAlloc(nullptr, 8192, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        ~Pages() { VirtualFree(base, 0, MEM_RELEASE); }
+    } pages;
+    ASSERT_NE(pages.base, nullptr);
+    std::memset(pages.base, 'a', 4096);  // no terminator before the second page
+    DWORD old = 0;
+    ASSERT_TRUE(VirtualProtect(pages.base + 4096, 4096, PAGE_NOACCESS, &old));
+    for (size_t readable : {100, 300}) {
+        EXPECT_EQ(toUtf8(pages.base + 4096 - readable), nullptr) << readable;
+        EXPECT_EQ(slot(), "C Exception: 3221225477") << readable;
+    }
 }
 
 TEST_F(Exports, LastErrorSlot) {

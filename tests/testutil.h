@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "runtime/exceptions.h"
 #include "runtime/owners.h"
@@ -30,12 +31,35 @@ inline std::string narrow(const std::wstring& text) {
     return result;
 }
 
-// The process's open handles. GetProcessHandleCount answers 0 under Wine,
-// so count the handle values that GetHandleInformation accepts.
+// The process's open handles. Wine's GetProcessHandleCount always gives 0;
+// the system's handle table (NtQuerySystemInformation, class 16) is
+// complete there too.
 inline DWORD openHandleCount() {
-    DWORD count = 0, flags = 0;
-    for (ULONG_PTR value = 4; value < 0x4000; value += 4)
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
+    struct Entry {
+        ULONG process;
+        UCHAR type, flags;
+        USHORT handle;
+        void* object;
+        ACCESS_MASK access;
+    };
+    using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return 0;
+    const ULONG systemHandleInformation = 16;
+    const LONG infoLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<ULONG_PTR> buffer(1 << 16);  // pointer-aligned
+    LONG status;
+    while ((status = query(systemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR)),
+                           nullptr)) == infoLengthMismatch)
+        buffer.resize(buffer.size() * 2);
+    if (status != 0) return 0;
+    const ULONG entries = *reinterpret_cast<const ULONG*>(buffer.data());
+    const auto* entry = reinterpret_cast<const Entry*>(buffer.data() + 1);
+    for (ULONG i = 0; i < entries; ++i)
+        if (entry[i].process == GetCurrentProcessId()) ++count;
     return count;
 }
 
