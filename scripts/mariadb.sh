@@ -118,7 +118,9 @@ EOF
     # A DSN for the ADO suites (Wine's ADO reaches a database only through
     # unixODBC); the test run points ODBCINI at this file.
     driver=$(ls /usr/lib/*/odbc/libmaodbc.so 2>/dev/null | head -n 1 || true)
-    if [ -n "$driver" ] && ldconfig -p | grep -q 'libodbc\.so\.2'; then
+    # grep reads all of ldconfig's output: with -q it could stop early and, under
+    # pipefail, make ldconfig's SIGPIPE count as a miss.
+    if [ -n "$driver" ] && ldconfig -p | grep 'libodbc\.so\.2' >/dev/null; then
       cat >"$dir/odbc.ini" <<EOF
 [hvctest]
 Driver=$driver
