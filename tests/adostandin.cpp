@@ -13,6 +13,8 @@ namespace adostandin {
 
 namespace {
 
+#define METHOD HRESULT STDMETHODCALLTYPE
+
 Script* current = nullptr;
 AdoObjectFactory previousFactory = nullptr;
 
@@ -51,7 +53,7 @@ struct Head {
     Head* owner;
 };
 
-HRESULT STDMETHODCALLTYPE queryInterface(Head* self, REFIID iid, void** object) {
+METHOD queryInterface(Head* self, REFIID iid, void** object) {
     *object = nullptr;
     if (iid != IID_IUnknown && iid != IID_IDispatch && iid != *self->iid) return E_NOINTERFACE;
     ++self->references;
@@ -69,7 +71,7 @@ ULONG STDMETHODCALLTYPE release(Head* self) {
     return static_cast<ULONG>(left);
 }
 // Every slot no test needs.
-HRESULT STDMETHODCALLTYPE notImplemented(Head*) {
+METHOD notImplemented(Head*) {
     unexpected(L"a slot the stand-in does not implement");
     return E_NOTIMPL;
 }
@@ -142,15 +144,9 @@ void **errorVtable(), **errorsVtable(), **propertyVtable(), **propertiesVtable()
     **fieldsVtable(), **fieldVtable(), **tablesVtable(), **tableVtable(), **columnsVtable(), **columnVtable();
 
 // Errors and properties
-HRESULT STDMETHODCALLTYPE errorDescription(ErrorObject* self, BSTR* text) {
-    *text = toBstr(self->description);
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE errorsCount(ErrorsObject* self, long* count) {
-    *count = static_cast<long>(self->entries.size());
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE errorsItem(ErrorsObject* self, VARIANT index, ADOError** item) {
+METHOD errorDescription(ErrorObject* self, BSTR* text) { *text = toBstr(self->description); return S_OK; }
+METHOD errorsCount(ErrorsObject* self, long* count) { *count = static_cast<long>(self->entries.size()); return S_OK; }
+METHOD errorsItem(ErrorsObject* self, VARIANT index, ADOError** item) {
     size_t found = 0;
     if (index.vt != VT_I4 || !resolveIndex(index, self->entries, found)) return itemNotFound;
     auto* error = make<ErrorObject>(errorVtable(), errorIid);
@@ -158,7 +154,7 @@ HRESULT STDMETHODCALLTYPE errorsItem(ErrorsObject* self, VARIANT index, ADOError
     *item = reinterpret_cast<ADOError*>(error);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE propertyPutValue(PropertyObject* self, VARIANT value) {
+METHOD propertyPutValue(PropertyObject* self, VARIANT value) {
     VARIANT text;
     VariantInit(&text);
     VariantChangeType(&text, &value, 0, VT_BSTR);
@@ -166,7 +162,7 @@ HRESULT STDMETHODCALLTYPE propertyPutValue(PropertyObject* self, VARIANT value) 
     VariantClear(&text);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE propertiesItem(PlainObject*, VARIANT index, ADOProperty** item) {
+METHOD propertiesItem(PlainObject*, VARIANT index, ADOProperty** item) {
     if (index.vt != VT_BSTR) {
         unexpected(L"a property asked for by number");
         return itemNotFound;
@@ -178,11 +174,8 @@ HRESULT STDMETHODCALLTYPE propertiesItem(PlainObject*, VARIANT index, ADOPropert
 }
 
 // Recordset, Fields and Field
-HRESULT STDMETHODCALLTYPE recordsetPutCursorLocation(RecordsetObject* self, CursorLocationEnum location) {
-    self->cursorLocation = location;
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE recordsetOpen(RecordsetObject* self, VARIANT source, VARIANT connection,
+METHOD recordsetPutLocation(RecordsetObject* self, CursorLocationEnum at) { self->cursorLocation = at; return S_OK; }
+METHOD recordsetOpen(RecordsetObject* self, VARIANT source, VARIANT connection,
                                         CursorTypeEnum cursor, LockTypeEnum lock, LONG options) {
     if (source.vt != VT_BSTR || connection.vt != VT_DISPATCH || !connection.pdispVal)
         unexpected(L"Recordset.Open without a statement and a connection");
@@ -198,38 +191,38 @@ HRESULT STDMETHODCALLTYPE recordsetOpen(RecordsetObject* self, VARIANT source, V
     return S_OK;
 }
 long rowCount(RecordsetObject* self) { return static_cast<long>(self->result.rows.size()); }
-HRESULT STDMETHODCALLTYPE recordsetEof(RecordsetObject* self, VARIANT_BOOL* value) {
+METHOD recordsetEof(RecordsetObject* self, VARIANT_BOOL* value) {
     *value = self->position >= rowCount(self) ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE recordsetBof(RecordsetObject* self, VARIANT_BOOL* value) {
+METHOD recordsetBof(RecordsetObject* self, VARIANT_BOOL* value) {
     *value = self->position < 0 || rowCount(self) == 0 ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE recordsetMoveNext(RecordsetObject* self) {
+METHOD recordsetMoveNext(RecordsetObject* self) {
     if (self->position >= rowCount(self)) return noCurrentRecord;
     ++self->position;
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE recordsetMoveLast(RecordsetObject* self) {
+METHOD recordsetMoveLast(RecordsetObject* self) {
     if (rowCount(self) == 0) return noCurrentRecord;
     self->position = rowCount(self) - 1;
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE recordsetRecordCount(RecordsetObject* self, ADO_LONGPTR* count) {
+METHOD recordsetRecordCount(RecordsetObject* self, ADO_LONGPTR* count) {
     *count = static_cast<ADO_LONGPTR>(rowCount(self));
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE recordsetFields(RecordsetObject* self, ADOFields** fields) {
+METHOD recordsetFields(RecordsetObject* self, ADOFields** fields) {
     *fields = reinterpret_cast<ADOFields*>(make<FieldObject>(fieldsVtable(), fieldsIid, &self->head));
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE recordsetClose(RecordsetObject*) { return S_OK; }
-HRESULT STDMETHODCALLTYPE fieldsCount(FieldObject* self, long* count) {
+METHOD recordsetClose(RecordsetObject*) { return S_OK; }
+METHOD fieldsCount(FieldObject* self, long* count) {
     *count = static_cast<long>(owner(self)->result.names.size());
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE fieldsItem(FieldObject* self, VARIANT index, ADOField** item) {
+METHOD fieldsItem(FieldObject* self, VARIANT index, ADOField** item) {
     size_t found = 0;
     if (!resolveIndex(index, owner(self)->result.names, found)) return itemNotFound;
     auto* field = make<FieldObject>(fieldVtable(), fieldIid, self->head.owner);
@@ -237,15 +230,15 @@ HRESULT STDMETHODCALLTYPE fieldsItem(FieldObject* self, VARIANT index, ADOField*
     *item = reinterpret_cast<ADOField*>(field);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE fieldName(FieldObject* self, BSTR* name) {
+METHOD fieldName(FieldObject* self, BSTR* name) {
     *name = toBstr(owner(self)->result.names[self->column]);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE fieldType(FieldObject* self, DataTypeEnum* type) {
+METHOD fieldType(FieldObject* self, DataTypeEnum* type) {
     *type = static_cast<DataTypeEnum>(owner(self)->result.types.at(self->column));
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE fieldValue(FieldObject* self, VARIANT* value) {
+METHOD fieldValue(FieldObject* self, VARIANT* value) {
     RecordsetObject* records = owner(self);
     VariantInit(value);
     if (records->position < 0 || records->position >= rowCount(records)) return noCurrentRecord;
@@ -271,13 +264,10 @@ HRESULT STDMETHODCALLTYPE fieldValue(FieldObject* self, VARIANT* value) {
 
 // Connection
 template <const wchar_t* name>
-HRESULT STDMETHODCALLTYPE recordNumber(ConnectionObject*, LONG value) {
-    record(name + std::to_wstring(value));
-    return S_OK;
-}
+METHOD recordNumber(ConnectionObject*, LONG value) { record(name + std::to_wstring(value)); return S_OK; }
 const wchar_t cursorLocation[] = L"CursorLocation ", connectionTimeout[] = L"ConnectionTimeout ",
               commandTimeout[] = L"CommandTimeout ";
-HRESULT STDMETHODCALLTYPE connectionOpen(ConnectionObject* self, BSTR text, BSTR login, BSTR password, long options) {
+METHOD connectionOpen(ConnectionObject* self, BSTR text, BSTR login, BSTR password, long options) {
     if (options != -1) unexpected(L"Open options " + std::to_wstring(options));
     std::wstring connectionString = fromBstr(text);
     record(L"Open " + connectionString + L"|" + fromBstr(login) + L"|" + fromBstr(password));
@@ -286,7 +276,7 @@ HRESULT STDMETHODCALLTYPE connectionOpen(ConnectionObject* self, BSTR text, BSTR
     self->state = 1;
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE connectionExecute(ConnectionObject* self, BSTR text, VARIANT* affected, long options,
+METHOD connectionExecute(ConnectionObject* self, BSTR text, VARIANT* affected, long options,
                                             _ADORecordset** records) {
     if (!records) return E_POINTER;  // real ADO crashes here; the back ends must never do it
     *records = nullptr;
@@ -299,40 +289,34 @@ HRESULT STDMETHODCALLTYPE connectionExecute(ConnectionObject* self, BSTR text, V
     *records = reinterpret_cast<_ADORecordset*>(make<RecordsetObject>(recordsetVtable(), adoRecordsetInterface));
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE connectionBegin(ConnectionObject*, long* level) {
+METHOD connectionBegin(ConnectionObject*, long* level) {
     record(L"BeginTrans");
     *level = 1;
     return S_OK;
 }
 template <const wchar_t* name>
-HRESULT STDMETHODCALLTYPE recordCall(ConnectionObject*) {
-    record(name);
-    return S_OK;
-}
+METHOD recordCall(ConnectionObject*) { record(name); return S_OK; }
 const wchar_t commitTrans[] = L"CommitTrans", rollbackTrans[] = L"RollbackTrans";
-HRESULT STDMETHODCALLTYPE connectionState(ConnectionObject* self, LONG* state) {
-    *state = self->state;
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE connectionClose(ConnectionObject* self) {
+METHOD connectionState(ConnectionObject* self, LONG* state) { *state = self->state; return S_OK; }
+METHOD connectionClose(ConnectionObject* self) {
     record(L"Close");
     if (!self->state) return static_cast<HRESULT>(0x800A0E78);  // adErrObjectClosed
     self->state = 0;
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE connectionErrors(ConnectionObject*, ADOErrors** errors) {
+METHOD connectionErrors(ConnectionObject*, ADOErrors** errors) {
     auto* object = make<ErrorsObject>(errorsVtable(), errorsIid);
     object->entries = current->currentErrors;
     *errors = reinterpret_cast<ADOErrors*>(object);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE connectionProperties(ConnectionObject*, ADOProperties** properties) {
+METHOD connectionProperties(ConnectionObject*, ADOProperties** properties) {
     *properties = reinterpret_cast<ADOProperties*>(make<PlainObject>(propertiesVtable(), propertiesIid));
     return S_OK;
 }
 
 // Catalog, Tables, Table, Columns, Column
-HRESULT STDMETHODCALLTYPE catalogPutConnection(PlainObject*, VARIANT connection) {
+METHOD catalogPutConnection(PlainObject*, VARIANT connection) {
     if (connection.vt != VT_BSTR) {
         unexpected(L"a catalogue connection that is not a string");
         return E_INVALIDARG;
@@ -341,17 +325,17 @@ HRESULT STDMETHODCALLTYPE catalogPutConnection(PlainObject*, VARIANT connection)
     record(L"Catalog " + text);
     return failsOn(text) ? E_FAIL : S_OK;
 }
-HRESULT STDMETHODCALLTYPE catalogTables(PlainObject*, ADOTables** tables) {
+METHOD catalogTables(PlainObject*, ADOTables** tables) {
     *tables = reinterpret_cast<ADOTables*>(make<PlainObject>(tablesVtable(), tablesIid));
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE catalogCreate(PlainObject*, BSTR text, VARIANT* connection) {
+METHOD catalogCreate(PlainObject*, BSTR text, VARIANT* connection) {
     std::wstring connectionString = fromBstr(text);
     record(L"Create " + connectionString);
     if (connection) VariantInit(connection);
     return failsOn(connectionString) ? E_FAIL : S_OK;
 }
-HRESULT STDMETHODCALLTYPE tablesItem(PlainObject*, VARIANT index, Table** item) {
+METHOD tablesItem(PlainObject*, VARIANT index, Table** item) {
     std::vector<std::wstring> names;
     for (const CatalogTable& table : current->catalog) names.push_back(table.name);
     size_t found = 0;
@@ -361,13 +345,13 @@ HRESULT STDMETHODCALLTYPE tablesItem(PlainObject*, VARIANT index, Table** item) 
     *item = reinterpret_cast<Table*>(table);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE tableColumns(TableObject* self, ADOColumns** columns) {
+METHOD tableColumns(TableObject* self, ADOColumns** columns) {
     auto* object = make<TableObject>(columnsVtable(), columnsIid);
     object->table = self->table;
     *columns = reinterpret_cast<ADOColumns*>(object);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE columnsItem(TableObject* self, VARIANT index, Column** item) {
+METHOD columnsItem(TableObject* self, VARIANT index, Column** item) {
     const auto& columns = current->catalog[self->table].columns;
     std::vector<std::wstring> names;
     for (const auto& column : columns) names.push_back(column.first);
@@ -378,10 +362,7 @@ HRESULT STDMETHODCALLTYPE columnsItem(TableObject* self, VARIANT index, Column**
     *item = reinterpret_cast<Column*>(column);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE columnType(ColumnObject* self, DataTypeEnum* type) {
-    *type = static_cast<DataTypeEnum>(self->type);
-    return S_OK;
-}
+METHOD columnType(ColumnObject* self, DataTypeEnum* type) { *type = DataTypeEnum(self->type); return S_OK; }
 
 #define STANDIN_VTABLE(function, ...)              \
     void** function() {                             \
@@ -394,7 +375,7 @@ STANDIN_VTABLE(errorsVtable, .set(&ADOErrors::get_Count, &errorsCount).set(&ADOE
 STANDIN_VTABLE(propertyVtable, .set(&ADOProperty::put_Value, &propertyPutValue))
 STANDIN_VTABLE(propertiesVtable, .set(&ADOProperties::get_Item, &propertiesItem))
 STANDIN_VTABLE(recordsetVtable,
-               .set(&_ADORecordset::put_CursorLocation, &recordsetPutCursorLocation)
+               .set(&_ADORecordset::put_CursorLocation, &recordsetPutLocation)
                    .set(&_ADORecordset::Open, &recordsetOpen)
                    .set(&_ADORecordset::get_EOF, &recordsetEof)
                    .set(&_ADORecordset::get_BOF, &recordsetBof)
