@@ -101,9 +101,10 @@ TEST(AdoQuotes, TranslationTables) {
     // Before the collapsing step the doubled quote is still doubled.
     EXPECT_EQ(translateQuotes(L"\"a\"\"b\"", msSqlQuoteRules, 3), L"N'a\"\"b'");
     EXPECT_EQ(MSSQLDatabaseProvider().escape(L"it's \"so\""), L"it''s \"\"so\"\"");
-    // A local host in any case picks from the protocol list; an address does not.
+    // For a local host (in any case) the first of sm or np in the list decides; never for a remote one.
     EXPECT_EQ(networkLibraryFor(L"LOCALHOST", {L"sm", L"np"}), L"dbmsrpcn");
     EXPECT_EQ(networkLibraryFor(L"127.0.0.1", {L"tcp", L"via"}), L"");
+    EXPECT_EQ(networkLibraryFor(L"db.example", {L"sm"}), L"");
 }
 
 TEST_F(AdoStandIn, ConnectSendsSessionStatementsAndNetworkLibrary) {
