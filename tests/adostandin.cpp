@@ -210,7 +210,7 @@ METHOD recordsetMoveLast(RecordsetObject* self) {
     return S_OK;
 }
 METHOD recordsetRecordCount(RecordsetObject* self, ADO_LONGPTR* count) {
-    *count = static_cast<ADO_LONGPTR>(rowCount(self));
+    *count = ADO_LONGPTR(rowCount(self));
     return S_OK;
 }
 METHOD recordsetFields(RecordsetObject* self, ADOFields** fields) {
@@ -218,10 +218,7 @@ METHOD recordsetFields(RecordsetObject* self, ADOFields** fields) {
     return S_OK;
 }
 METHOD recordsetClose(RecordsetObject*) { return S_OK; }
-METHOD fieldsCount(FieldObject* self, long* count) {
-    *count = static_cast<long>(owner(self)->result.names.size());
-    return S_OK;
-}
+METHOD fieldsCount(FieldObject* self, long* count) { *count = long(owner(self)->result.names.size()); return S_OK; }
 METHOD fieldsItem(FieldObject* self, VARIANT index, ADOField** item) {
     size_t found = 0;
     if (!resolveIndex(index, owner(self)->result.names, found)) return itemNotFound;
@@ -235,7 +232,7 @@ METHOD fieldName(FieldObject* self, BSTR* name) {
     return S_OK;
 }
 METHOD fieldType(FieldObject* self, DataTypeEnum* type) {
-    *type = static_cast<DataTypeEnum>(owner(self)->result.types.at(self->column));
+    *type = DataTypeEnum(owner(self)->result.types.at(self->column));
     return S_OK;
 }
 METHOD fieldValue(FieldObject* self, VARIANT* value) {
@@ -289,11 +286,7 @@ METHOD connectionExecute(ConnectionObject* self, BSTR text, VARIANT* affected, l
     *records = reinterpret_cast<_ADORecordset*>(make<RecordsetObject>(recordsetVtable(), adoRecordsetInterface));
     return S_OK;
 }
-METHOD connectionBegin(ConnectionObject*, long* level) {
-    record(L"BeginTrans");
-    *level = 1;
-    return S_OK;
-}
+METHOD connectionBegin(ConnectionObject*, long* level) { record(L"BeginTrans"); *level = 1; return S_OK; }
 template <const wchar_t* name>
 METHOD recordCall(ConnectionObject*) { record(name); return S_OK; }
 const wchar_t commitTrans[] = L"CommitTrans", rollbackTrans[] = L"RollbackTrans";
