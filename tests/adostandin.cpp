@@ -13,13 +13,15 @@ namespace adostandin {
 
 namespace {
 
+#define METHOD HRESULT STDMETHODCALLTYPE
+
 Script* current = nullptr;
 AdoObjectFactory previousFactory = nullptr;
 
 std::wstring fromBstr(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
 BSTR toBstr(const std::wstring& text) { return SysAllocStringLen(text.data(), static_cast<UINT>(text.size())); }
-
 void unexpected(const std::wstring& what) { current->unexpected.push_back(what); }
+void record(const std::wstring& call) { current->calls.push_back(call); }
 
 bool failsOn(const std::wstring& text) {
     for (const std::wstring& part : current->failing)
@@ -30,8 +32,10 @@ bool failsOn(const std::wstring& text) {
     return false;
 }
 
-// The vtable slot of a virtual member function: g++ encodes it in the
-// member pointer as 1 + the byte offset into the vtable.
+const HRESULT itemNotFound = static_cast<HRESULT>(0x800A0CC1);
+const HRESULT noCurrentRecord = static_cast<HRESULT>(0x800A0BCD);
+
+// g++ encodes a virtual member pointer as 1 + the byte offset into the vtable.
 template <class Member>
 size_t slotOf(Member member) {
     static_assert(sizeof(Member) == 2 * sizeof(void*), "an Itanium-style member pointer");
@@ -40,38 +44,40 @@ size_t slotOf(Member member) {
     return (raw - 1) / sizeof(void*);
 }
 
-const size_t slotCount = 200;
-
-// Every object starts with this: the vtable, the count, its interface id.
+// Every object starts with this; owner (a record set) is held until the object goes.
 struct Head {
     void** vtable;
     LONG references;
     const IID* iid;
     void (*destroy)(Head*);
+    Head* owner;
 };
 
-HRESULT STDMETHODCALLTYPE queryInterface(Head* self, REFIID iid, void** object) {
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == *self->iid) {
-        ++self->references;
-        *object = self;
-        return S_OK;
-    }
+METHOD queryInterface(Head* self, REFIID iid, void** object) {
     *object = nullptr;
-    return E_NOINTERFACE;
+    if (iid != IID_IUnknown && iid != IID_IDispatch && iid != *self->iid) return E_NOINTERFACE;
+    ++self->references;
+    *object = self;
+    return S_OK;
 }
 ULONG STDMETHODCALLTYPE addRef(Head* self) { return static_cast<ULONG>(++self->references); }
 ULONG STDMETHODCALLTYPE release(Head* self) {
     LONG left = --self->references;
-    if (left == 0) self->destroy(self);
+    if (left == 0) {
+        Head* owner = self->owner;
+        self->destroy(self);
+        if (owner) release(owner);
+    }
     return static_cast<ULONG>(left);
 }
-HRESULT STDMETHODCALLTYPE notImplemented(Head*) {
+// Every slot no test needs.
+METHOD notImplemented(Head*) {
     unexpected(L"a slot the stand-in does not implement");
     return E_NOTIMPL;
 }
 
 struct Vtable {
-    void* slots[slotCount];
+    void* slots[200];
     Vtable() {
         for (void*& slot : slots) slot = reinterpret_cast<void*>(&notImplemented);
         slots[0] = reinterpret_cast<void*>(&queryInterface);
@@ -81,167 +87,82 @@ struct Vtable {
     template <class Member, class Function>
     Vtable& set(Member member, Function function) {
         size_t slot = slotOf(member);
-        if (slot >= slotCount) throw "vtable too small";
+        if (slot >= 200) throw "vtable too small";
         slots[slot] = reinterpret_cast<void*>(function);
         return *this;
     }
 };
 
 template <class T>
-T* make(void** vtable, const IID& iid) {
+T* make(void** vtable, const IID& iid, Head* owner = nullptr) {
     T* object = new T();
-    object->head.vtable = vtable;
-    object->head.references = 1;
-    object->head.iid = &iid;
-    object->head.destroy = [](Head* head) {
-        --current->liveObjects;
-        delete reinterpret_cast<T*>(head);
-    };
+    object->head = {vtable, 1, &iid, [](Head* head) {
+                        --current->liveObjects;
+                        delete reinterpret_cast<T*>(head);
+                    },
+                    owner};
+    if (owner) ++owner->references;
     ++current->liveObjects;
     return object;
 }
 
-template <class T>
-void addRefObject(T* object) {
-    ++object->head.references;
-}
-template <class T>
-void releaseObject(T* object) {
-    if (object) release(&object->head);
-}
+#define ADO_IID(n) {n, 0, 0x0010, {0x80, 0, 0, 0xAA, 0, 0x6D, 0x2E, 0xA4}}
+const IID errorIid = ADO_IID(0x500), errorsIid = ADO_IID(0x501), propertyIid = ADO_IID(0x503),
+          propertiesIid = ADO_IID(0x504), fieldIid = ADO_IID(0x54C), fieldsIid = ADO_IID(0x54D),
+          tableIid = ADO_IID(0x610), tablesIid = ADO_IID(0x611), columnIid = ADO_IID(0x61C),
+          columnsIid = ADO_IID(0x61D);
 
-// ----------------------------------------------------------------- objects
+struct ErrorObject { Head head; std::wstring description; };
+struct ErrorsObject { Head head; std::vector<std::wstring> entries; };
+struct PropertyObject { Head head; std::wstring name; };
+struct PlainObject { Head head; };  // properties, catalogue, tables
+struct RecordsetObject { Head head; Rows result; long position = 0; long cursorLocation = 2; };
+struct FieldObject { Head head; size_t column = 0; };  // also Fields, without a column
+struct ConnectionObject { Head head; LONG state = 0; };
+struct TableObject { Head head; size_t table = 0; };  // also Columns
+struct ColumnObject { Head head; int type = 0; };
 
-const IID errorIid = {0x00000500, 0, 0x0010, {0x80, 0, 0, 0xAA, 0, 0x6D, 0x2E, 0xA4}};
-const IID errorsIid = {0x00000501, 0, 0x0010, {0x80, 0, 0, 0xAA, 0, 0x6D, 0x2E, 0xA4}};
-const IID fieldIid = {0x0000054C, 0, 0x0010, {0x80, 0, 0, 0xAA, 0, 0x6D, 0x2E, 0xA4}};
-const IID fieldsIid = {0x0000054D, 0, 0x0010, {0x80, 0, 0, 0xAA, 0, 0x6D, 0x2E, 0xA4}};
-const IID propertyIid = {0x00000503, 0, 0x0010, {0x80, 0, 0, 0xAA, 0, 0x6D, 0x2E, 0xA4}};
-const IID propertiesIid = {0x00000504, 0, 0x0010, {0x80, 0, 0, 0xAA, 0, 0x6D, 0x2E, 0xA4}};
-const IID tableIid = {0x00000610, 0, 0x0010, {0x80, 0, 0, 0xAA, 0, 0x6D, 0x2E, 0xA4}};
-const IID tablesIid = {0x00000611, 0, 0x0010, {0x80, 0, 0, 0xAA, 0, 0x6D, 0x2E, 0xA4}};
-const IID columnIid = {0x0000061C, 0, 0x0010, {0x80, 0, 0, 0xAA, 0, 0x6D, 0x2E, 0xA4}};
-const IID columnsIid = {0x0000061D, 0, 0x0010, {0x80, 0, 0, 0xAA, 0, 0x6D, 0x2E, 0xA4}};
-
-struct ErrorObject {
-    Head head;
-    std::wstring description;
-};
-struct ErrorsObject {
-    Head head;
-    std::vector<std::wstring> entries;
-};
-struct PropertyObject {
-    Head head;
-    std::wstring name;
-};
-struct PropertiesObject {
-    Head head;
-};
-struct RecordsetObject {
-    Head head;
-    Rows result;
-    long position = 0;
-    bool open = false;
-    long cursorLocation = 2;
-};
-struct FieldsObject {
-    Head head;
-    RecordsetObject* recordset = nullptr;
-};
-struct FieldObject {
-    Head head;
-    RecordsetObject* recordset = nullptr;
-    size_t column = 0;
-};
-struct ConnectionObject {
-    Head head;
-    LONG state = 0;
-};
-struct CatalogObject {
-    Head head;
-};
-struct TablesObject {
-    Head head;
-};
-struct TableObject {
-    Head head;
-    size_t table = 0;
-};
-struct ColumnsObject {
-    Head head;
-    size_t table = 0;
-};
-struct ColumnObject {
-    Head head;
-    int type = 0;
-};
+RecordsetObject* owner(FieldObject* self) { return reinterpret_cast<RecordsetObject*>(self->head.owner); }
 
 // The entry an index names: a number, or a name to look up.
 bool resolveIndex(const VARIANT& index, const std::vector<std::wstring>& names, size_t& found) {
-    if (index.vt == VT_I4 || index.vt == VT_I2) {
-        long value = index.vt == VT_I4 ? index.lVal : index.iVal;
-        if (value < 0 || static_cast<size_t>(value) >= names.size()) return false;
-        found = static_cast<size_t>(value);
+    if (index.vt == VT_I4 && index.lVal >= 0 && static_cast<size_t>(index.lVal) < names.size()) {
+        found = static_cast<size_t>(index.lVal);
         return true;
     }
-    if (index.vt == VT_BSTR) {
+    if (index.vt == VT_BSTR)
         for (size_t i = 0; i < names.size(); ++i)
             if (_wcsicmp(names[i].c_str(), fromBstr(index.bstrVal).c_str()) == 0) {
                 found = i;
                 return true;
             }
-        return false;
-    }
-    unexpected(L"an index of type " + std::to_wstring(index.vt));
+    if (index.vt != VT_I4 && index.vt != VT_BSTR) unexpected(L"an index of type " + std::to_wstring(index.vt));
     return false;
 }
 
-const HRESULT itemNotFound = static_cast<HRESULT>(0x800A0CC1);
+void **errorVtable(), **errorsVtable(), **propertyVtable(), **propertiesVtable(), **recordsetVtable(),
+    **fieldsVtable(), **fieldVtable(), **tablesVtable(), **tableVtable(), **columnsVtable(), **columnVtable();
 
-void** errorVtable();
-void** errorsVtable();
-void** propertyVtable();
-void** propertiesVtable();
-void** recordsetVtable();
-void** fieldsVtable();
-void** fieldVtable();
-void** connectionVtable();
-void** catalogVtable();
-void** tablesVtable();
-void** tableVtable();
-void** columnsVtable();
-void** columnVtable();
-
-// Errors
-HRESULT STDMETHODCALLTYPE errorDescription(ErrorObject* self, BSTR* text) {
-    *text = toBstr(self->description);
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE errorsCount(ErrorsObject* self, long* count) {
-    *count = static_cast<long>(self->entries.size());
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE errorsItem(ErrorsObject* self, VARIANT index, ADOError** item) {
-    if (index.vt != VT_I4 || index.lVal < 0 || static_cast<size_t>(index.lVal) >= self->entries.size())
-        return itemNotFound;
+// Errors and properties
+METHOD errorDescription(ErrorObject* self, BSTR* text) { *text = toBstr(self->description); return S_OK; }
+METHOD errorsCount(ErrorsObject* self, long* count) { *count = static_cast<long>(self->entries.size()); return S_OK; }
+METHOD errorsItem(ErrorsObject* self, VARIANT index, ADOError** item) {
+    size_t found = 0;
+    if (index.vt != VT_I4 || !resolveIndex(index, self->entries, found)) return itemNotFound;
     auto* error = make<ErrorObject>(errorVtable(), errorIid);
-    error->description = self->entries[static_cast<size_t>(index.lVal)];
+    error->description = self->entries[found];
     *item = reinterpret_cast<ADOError*>(error);
     return S_OK;
 }
-
-// Properties
-HRESULT STDMETHODCALLTYPE propertyPutValue(PropertyObject* self, VARIANT value) {
+METHOD propertyPutValue(PropertyObject* self, VARIANT value) {
     VARIANT text;
     VariantInit(&text);
     VariantChangeType(&text, &value, 0, VT_BSTR);
-    current->calls.push_back(L"Property " + self->name + L"=" + fromBstr(text.bstrVal) +
-                             (value.vt == VT_I4 ? L"" : L" (not an int)"));
+    record(L"Property " + self->name + L"=" + fromBstr(text.bstrVal) + (value.vt == VT_I4 ? L"" : L" (not an int)"));
     VariantClear(&text);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE propertiesItem(PropertiesObject*, VARIANT index, ADOProperty** item) {
+METHOD propertiesItem(PlainObject*, VARIANT index, ADOProperty** item) {
     if (index.vt != VT_BSTR) {
         unexpected(L"a property asked for by number");
         return itemNotFound;
@@ -252,123 +173,78 @@ HRESULT STDMETHODCALLTYPE propertiesItem(PropertiesObject*, VARIANT index, ADOPr
     return S_OK;
 }
 
-// Recordset
-HRESULT STDMETHODCALLTYPE recordsetPutCursorLocation(RecordsetObject* self, CursorLocationEnum location) {
-    self->cursorLocation = location;
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE recordsetOpen(RecordsetObject* self, VARIANT source, VARIANT connection,
+// Recordset, Fields and Field
+METHOD recordsetPutLocation(RecordsetObject* self, CursorLocationEnum at) { self->cursorLocation = at; return S_OK; }
+METHOD recordsetOpen(RecordsetObject* self, VARIANT source, VARIANT connection,
                                         CursorTypeEnum cursor, LockTypeEnum lock, LONG options) {
     if (source.vt != VT_BSTR || connection.vt != VT_DISPATCH || !connection.pdispVal)
         unexpected(L"Recordset.Open without a statement and a connection");
     if (cursor != adOpenStatic || lock != adLockOptimistic || options != adCmdUnknown || self->cursorLocation != adUseClient)
         unexpected(L"Recordset.Open with other cursor, lock, options or location");
     std::wstring statement = fromBstr(source.bstrVal);
-    current->calls.push_back(L"Query " + statement);
+    record(L"Query " + statement);
     current->currentErrors.clear();
     if (failsOn(statement)) return E_FAIL;
     auto found = current->results.find(statement);
     if (found != current->results.end()) self->result = found->second;
-    self->open = true;
     self->position = 0;
     return S_OK;
 }
-bool atEnd(RecordsetObject* self) {
-    return self->position < 0 || self->position >= static_cast<long>(self->result.rows.size());
-}
-HRESULT STDMETHODCALLTYPE recordsetEof(RecordsetObject* self, VARIANT_BOOL* value) {
-    *value = self->position >= static_cast<long>(self->result.rows.size()) ? VARIANT_TRUE : VARIANT_FALSE;
+long rowCount(RecordsetObject* self) { return static_cast<long>(self->result.rows.size()); }
+METHOD recordsetEof(RecordsetObject* self, VARIANT_BOOL* value) {
+    *value = self->position >= rowCount(self) ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE recordsetBof(RecordsetObject* self, VARIANT_BOOL* value) {
-    *value = self->position < 0 || self->result.rows.empty() ? VARIANT_TRUE : VARIANT_FALSE;
+METHOD recordsetBof(RecordsetObject* self, VARIANT_BOOL* value) {
+    *value = self->position < 0 || rowCount(self) == 0 ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE recordsetMoveNext(RecordsetObject* self) {
-    if (self->position >= static_cast<long>(self->result.rows.size())) return static_cast<HRESULT>(0x800A0BCD);
+METHOD recordsetMoveNext(RecordsetObject* self) {
+    if (self->position >= rowCount(self)) return noCurrentRecord;
     ++self->position;
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE recordsetMoveFirst(RecordsetObject* self) {
-    self->position = 0;
+METHOD recordsetMoveLast(RecordsetObject* self) {
+    if (rowCount(self) == 0) return noCurrentRecord;
+    self->position = rowCount(self) - 1;
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE recordsetMoveLast(RecordsetObject* self) {
-    if (self->result.rows.empty()) return static_cast<HRESULT>(0x800A0BCD);
-    self->position = static_cast<long>(self->result.rows.size()) - 1;
+METHOD recordsetRecordCount(RecordsetObject* self, ADO_LONGPTR* count) {
+    *count = ADO_LONGPTR(rowCount(self));
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE recordsetRecordCount(RecordsetObject* self, ADO_LONGPTR* count) {
-    *count = static_cast<ADO_LONGPTR>(self->result.rows.size());
+METHOD recordsetFields(RecordsetObject* self, ADOFields** fields) {
+    *fields = reinterpret_cast<ADOFields*>(make<FieldObject>(fieldsVtable(), fieldsIid, &self->head));
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE recordsetFields(RecordsetObject* self, ADOFields** fields) {
-    auto* object = make<FieldsObject>(fieldsVtable(), fieldsIid);
-    object->recordset = self;
-    addRefObject(self);
-    object->head.destroy = [](Head* head) {
-        --current->liveObjects;
-        auto* fieldsObject = reinterpret_cast<FieldsObject*>(head);
-        releaseObject(fieldsObject->recordset);
-        delete fieldsObject;
-    };
-    *fields = reinterpret_cast<ADOFields*>(object);
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE recordsetClose(RecordsetObject* self) {
-    self->open = false;
-    return S_OK;
-}
-
-// Fields and Field
-HRESULT STDMETHODCALLTYPE fieldsCount(FieldsObject* self, long* count) {
-    *count = static_cast<long>(self->recordset->result.names.size());
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE fieldsItem(FieldsObject* self, VARIANT index, ADOField** item) {
+METHOD recordsetClose(RecordsetObject*) { return S_OK; }
+METHOD fieldsCount(FieldObject* self, long* count) { *count = long(owner(self)->result.names.size()); return S_OK; }
+METHOD fieldsItem(FieldObject* self, VARIANT index, ADOField** item) {
     size_t found = 0;
-    if (!resolveIndex(index, self->recordset->result.names, found)) return itemNotFound;
-    auto* field = make<FieldObject>(fieldVtable(), fieldIid);
-    field->recordset = self->recordset;
+    if (!resolveIndex(index, owner(self)->result.names, found)) return itemNotFound;
+    auto* field = make<FieldObject>(fieldVtable(), fieldIid, self->head.owner);
     field->column = found;
-    addRefObject(self->recordset);
-    field->head.destroy = [](Head* head) {
-        --current->liveObjects;
-        auto* fieldObject = reinterpret_cast<FieldObject*>(head);
-        releaseObject(fieldObject->recordset);
-        delete fieldObject;
-    };
     *item = reinterpret_cast<ADOField*>(field);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE fieldName(FieldObject* self, BSTR* name) {
-    *name = toBstr(self->recordset->result.names[self->column]);
+METHOD fieldName(FieldObject* self, BSTR* name) {
+    *name = toBstr(owner(self)->result.names[self->column]);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE fieldType(FieldObject* self, DataTypeEnum* type) {
-    const auto& types = self->recordset->result.types;
-    *type = static_cast<DataTypeEnum>(self->column < types.size() ? types[self->column] : adVarWChar);
+METHOD fieldType(FieldObject* self, DataTypeEnum* type) {
+    *type = DataTypeEnum(owner(self)->result.types.at(self->column));
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE fieldValue(FieldObject* self, VARIANT* value) {
-    RecordsetObject* records = self->recordset;
+METHOD fieldValue(FieldObject* self, VARIANT* value) {
+    RecordsetObject* records = owner(self);
     VariantInit(value);
-    if (atEnd(records)) return static_cast<HRESULT>(0x800A0BCD);  // adErrNoCurrentRecord
+    if (records->position < 0 || records->position >= rowCount(records)) return noCurrentRecord;
     const Cell& cell = records->result.rows[static_cast<size_t>(records->position)][self->column];
     switch (cell.kind) {
     case Cell::Null: value->vt = VT_NULL; break;
-    case Cell::Text:
-        value->vt = VT_BSTR;
-        value->bstrVal = toBstr(cell.text);
-        break;
-    case Cell::Date:
-        value->vt = VT_DATE;
-        value->date = cell.date;
-        break;
-    case Cell::Integer:
-        value->vt = VT_I8;
-        value->llVal = cell.number;
-        break;
+    case Cell::Text: value->vt = VT_BSTR; value->bstrVal = toBstr(cell.text); break;
+    case Cell::Date: value->vt = VT_DATE; value->date = cell.date; break;
+    case Cell::Integer: value->vt = VT_I8; value->llVal = cell.number; break;
     case Cell::Bytes: {
         SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(cell.bytes.size()));
         void* data = nullptr;
@@ -384,144 +260,107 @@ HRESULT STDMETHODCALLTYPE fieldValue(FieldObject* self, VARIANT* value) {
 }
 
 // Connection
-HRESULT STDMETHODCALLTYPE connectionPutCursorLocation(ConnectionObject*, CursorLocationEnum location) {
-    current->calls.push_back(L"CursorLocation " + std::to_wstring(location));
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE connectionPutConnectionTimeout(ConnectionObject*, LONG seconds) {
-    current->calls.push_back(L"ConnectionTimeout " + std::to_wstring(seconds));
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE connectionPutCommandTimeout(ConnectionObject*, LONG seconds) {
-    current->calls.push_back(L"CommandTimeout " + std::to_wstring(seconds));
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE connectionOpen(ConnectionObject* self, BSTR text, BSTR login, BSTR password, long options) {
+template <const wchar_t* name>
+METHOD recordNumber(ConnectionObject*, LONG value) { record(name + std::to_wstring(value)); return S_OK; }
+const wchar_t cursorLocation[] = L"CursorLocation ", connectionTimeout[] = L"ConnectionTimeout ",
+              commandTimeout[] = L"CommandTimeout ";
+METHOD connectionOpen(ConnectionObject* self, BSTR text, BSTR login, BSTR password, long options) {
     if (options != -1) unexpected(L"Open options " + std::to_wstring(options));
     std::wstring connectionString = fromBstr(text);
-    current->calls.push_back(L"Open " + connectionString + L"|" + fromBstr(login) + L"|" + fromBstr(password));
+    record(L"Open " + connectionString + L"|" + fromBstr(login) + L"|" + fromBstr(password));
     current->currentErrors.clear();
     if (failsOn(connectionString)) return E_FAIL;
     self->state = 1;
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE connectionExecute(ConnectionObject* self, BSTR text, VARIANT* affected, long options,
+METHOD connectionExecute(ConnectionObject* self, BSTR text, VARIANT* affected, long options,
                                             _ADORecordset** records) {
     if (!records) return E_POINTER;  // real ADO crashes here; the back ends must never do it
     *records = nullptr;
     if (affected || options != adExecuteNoRecords) unexpected(L"Execute with records affected or other options");
     if (!self->state) unexpected(L"Execute on a closed connection");
     std::wstring statement = fromBstr(text);
-    current->calls.push_back(L"Execute " + statement);
+    record(L"Execute " + statement);
     current->currentErrors.clear();
     if (failsOn(statement)) return E_FAIL;
     *records = reinterpret_cast<_ADORecordset*>(make<RecordsetObject>(recordsetVtable(), adoRecordsetInterface));
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE connectionBegin(ConnectionObject*, long* level) {
-    current->calls.push_back(L"BeginTrans");
-    *level = 1;
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE connectionCommit(ConnectionObject*) {
-    current->calls.push_back(L"CommitTrans");
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE connectionRollback(ConnectionObject*) {
-    current->calls.push_back(L"RollbackTrans");
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE connectionState(ConnectionObject* self, LONG* state) {
-    *state = self->state;
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE connectionClose(ConnectionObject* self) {
-    current->calls.push_back(L"Close");
+METHOD connectionBegin(ConnectionObject*, long* level) { record(L"BeginTrans"); *level = 1; return S_OK; }
+template <const wchar_t* name>
+METHOD recordCall(ConnectionObject*) { record(name); return S_OK; }
+const wchar_t commitTrans[] = L"CommitTrans", rollbackTrans[] = L"RollbackTrans";
+METHOD connectionState(ConnectionObject* self, LONG* state) { *state = self->state; return S_OK; }
+METHOD connectionClose(ConnectionObject* self) {
+    record(L"Close");
     if (!self->state) return static_cast<HRESULT>(0x800A0E78);  // adErrObjectClosed
     self->state = 0;
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE connectionErrors(ConnectionObject*, ADOErrors** errors) {
+METHOD connectionErrors(ConnectionObject*, ADOErrors** errors) {
     auto* object = make<ErrorsObject>(errorsVtable(), errorsIid);
     object->entries = current->currentErrors;
     *errors = reinterpret_cast<ADOErrors*>(object);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE connectionProperties(ConnectionObject*, ADOProperties** properties) {
-    *properties = reinterpret_cast<ADOProperties*>(make<PropertiesObject>(propertiesVtable(), propertiesIid));
+METHOD connectionProperties(ConnectionObject*, ADOProperties** properties) {
+    *properties = reinterpret_cast<ADOProperties*>(make<PlainObject>(propertiesVtable(), propertiesIid));
     return S_OK;
 }
 
-// Catalog
-std::vector<std::wstring> catalogNames() {
-    std::vector<std::wstring> names;
-    for (const CatalogTable& table : current->catalog) names.push_back(table.name);
-    return names;
-}
-HRESULT STDMETHODCALLTYPE catalogPutConnection(CatalogObject*, VARIANT connection) {
+// Catalog, Tables, Table, Columns, Column
+METHOD catalogPutConnection(PlainObject*, VARIANT connection) {
     if (connection.vt != VT_BSTR) {
         unexpected(L"a catalogue connection that is not a string");
         return E_INVALIDARG;
     }
     std::wstring text = fromBstr(connection.bstrVal);
-    current->calls.push_back(L"Catalog " + text);
+    record(L"Catalog " + text);
     return failsOn(text) ? E_FAIL : S_OK;
 }
-HRESULT STDMETHODCALLTYPE catalogTables(CatalogObject*, ADOTables** tables) {
-    *tables = reinterpret_cast<ADOTables*>(make<TablesObject>(tablesVtable(), tablesIid));
+METHOD catalogTables(PlainObject*, ADOTables** tables) {
+    *tables = reinterpret_cast<ADOTables*>(make<PlainObject>(tablesVtable(), tablesIid));
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE catalogCreate(CatalogObject*, BSTR text, VARIANT* connection) {
+METHOD catalogCreate(PlainObject*, BSTR text, VARIANT* connection) {
     std::wstring connectionString = fromBstr(text);
-    current->calls.push_back(L"Create " + connectionString);
+    record(L"Create " + connectionString);
     if (connection) VariantInit(connection);
     return failsOn(connectionString) ? E_FAIL : S_OK;
 }
-HRESULT STDMETHODCALLTYPE tablesCount(TablesObject*, long* count) {
-    *count = static_cast<long>(current->catalog.size());
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE tablesItem(TablesObject*, VARIANT index, Table** item) {
+METHOD tablesItem(PlainObject*, VARIANT index, Table** item) {
+    std::vector<std::wstring> names;
+    for (const CatalogTable& table : current->catalog) names.push_back(table.name);
     size_t found = 0;
-    if (!resolveIndex(index, catalogNames(), found)) return itemNotFound;
+    if (!resolveIndex(index, names, found)) return itemNotFound;
     auto* table = make<TableObject>(tableVtable(), tableIid);
     table->table = found;
     *item = reinterpret_cast<Table*>(table);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE tableName(TableObject* self, BSTR* name) {
-    *name = toBstr(current->catalog[self->table].name);
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE tableType(TableObject* self, BSTR* type) {
-    *type = toBstr(current->catalog[self->table].type);
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE tableColumns(TableObject* self, ADOColumns** columns) {
-    auto* object = make<ColumnsObject>(columnsVtable(), columnsIid);
+METHOD tableColumns(TableObject* self, ADOColumns** columns) {
+    auto* object = make<TableObject>(columnsVtable(), columnsIid);
     object->table = self->table;
     *columns = reinterpret_cast<ADOColumns*>(object);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE columnsItem(ColumnsObject* self, VARIANT index, Column** item) {
+METHOD columnsItem(TableObject* self, VARIANT index, Column** item) {
+    const auto& columns = current->catalog[self->table].columns;
     std::vector<std::wstring> names;
-    for (const CatalogColumn& column : current->catalog[self->table].columns) names.push_back(column.name);
+    for (const auto& column : columns) names.push_back(column.first);
     size_t found = 0;
     if (!resolveIndex(index, names, found)) return itemNotFound;
     auto* column = make<ColumnObject>(columnVtable(), columnIid);
-    column->type = current->catalog[self->table].columns[found].type;
+    column->type = columns[found].second;
     *item = reinterpret_cast<Column*>(column);
     return S_OK;
 }
-HRESULT STDMETHODCALLTYPE columnType(ColumnObject* self, DataTypeEnum* type) {
-    *type = static_cast<DataTypeEnum>(self->type);
-    return S_OK;
-}
+METHOD columnType(ColumnObject* self, DataTypeEnum* type) { *type = DataTypeEnum(self->type); return S_OK; }
 
-#define STANDIN_VTABLE(function, ...)        \
-    void** function() {                       \
-        static Vtable table = Vtable()__VA_ARGS__; \
-        return table.slots;                   \
+#define STANDIN_VTABLE(function, ...)              \
+    void** function() {                             \
+        static Vtable table = Vtable() __VA_ARGS__; \
+        return table.slots;                         \
     }
 
 STANDIN_VTABLE(errorVtable, .set(&ADOError::get_Description, &errorDescription))
@@ -529,12 +368,11 @@ STANDIN_VTABLE(errorsVtable, .set(&ADOErrors::get_Count, &errorsCount).set(&ADOE
 STANDIN_VTABLE(propertyVtable, .set(&ADOProperty::put_Value, &propertyPutValue))
 STANDIN_VTABLE(propertiesVtable, .set(&ADOProperties::get_Item, &propertiesItem))
 STANDIN_VTABLE(recordsetVtable,
-               .set(&_ADORecordset::put_CursorLocation, &recordsetPutCursorLocation)
+               .set(&_ADORecordset::put_CursorLocation, &recordsetPutLocation)
                    .set(&_ADORecordset::Open, &recordsetOpen)
                    .set(&_ADORecordset::get_EOF, &recordsetEof)
                    .set(&_ADORecordset::get_BOF, &recordsetBof)
                    .set(&_ADORecordset::MoveNext, &recordsetMoveNext)
-                   .set(&_ADORecordset::MoveFirst, &recordsetMoveFirst)
                    .set(&_ADORecordset::MoveLast, &recordsetMoveLast)
                    .set(&_ADORecordset::get_RecordCount, &recordsetRecordCount)
                    .set(&_ADORecordset::get_Fields, &recordsetFields)
@@ -544,14 +382,14 @@ STANDIN_VTABLE(fieldVtable, .set(&ADOField::get_Name, &fieldName)
                                 .set(&ADOField::get_Type, &fieldType)
                                 .set(&ADOField::get_Value, &fieldValue))
 STANDIN_VTABLE(connectionVtable,
-               .set(&_ADOConnection::put_CursorLocation, &connectionPutCursorLocation)
-                   .set(&_ADOConnection::put_ConnectionTimeout, &connectionPutConnectionTimeout)
-                   .set(&_ADOConnection::put_CommandTimeout, &connectionPutCommandTimeout)
+               .set(&_ADOConnection::put_CursorLocation, &recordNumber<cursorLocation>)
+                   .set(&_ADOConnection::put_ConnectionTimeout, &recordNumber<connectionTimeout>)
+                   .set(&_ADOConnection::put_CommandTimeout, &recordNumber<commandTimeout>)
                    .set(&_ADOConnection::Open, &connectionOpen)
                    .set(&_ADOConnection::Execute, &connectionExecute)
                    .set(&_ADOConnection::BeginTrans, &connectionBegin)
-                   .set(&_ADOConnection::CommitTrans, &connectionCommit)
-                   .set(&_ADOConnection::RollbackTrans, &connectionRollback)
+                   .set(&_ADOConnection::CommitTrans, &recordCall<commitTrans>)
+                   .set(&_ADOConnection::RollbackTrans, &recordCall<rollbackTrans>)
                    .set(&_ADOConnection::get_State, &connectionState)
                    .set(&_ADOConnection::Close, &connectionClose)
                    .set(&_ADOConnection::get_Errors, &connectionErrors)
@@ -559,10 +397,8 @@ STANDIN_VTABLE(connectionVtable,
 STANDIN_VTABLE(catalogVtable, .set(&_ADOCatalog::put_ActiveConnection, &catalogPutConnection)
                                   .set(&_ADOCatalog::get_Tables, &catalogTables)
                                   .set(&_ADOCatalog::Create, &catalogCreate))
-STANDIN_VTABLE(tablesVtable, .set(&ADOTables::get_Count, &tablesCount).set(&ADOTables::get_Item, &tablesItem))
-STANDIN_VTABLE(tableVtable, .set(&_ADOTable::get_Name, &tableName)
-                                .set(&_ADOTable::get_Type, &tableType)
-                                .set(&_ADOTable::get_Columns, &tableColumns))
+STANDIN_VTABLE(tablesVtable, .set(&ADOTables::get_Item, &tablesItem))
+STANDIN_VTABLE(tableVtable, .set(&_ADOTable::get_Columns, &tableColumns))
 STANDIN_VTABLE(columnsVtable, .set(&ADOColumns::get_Item, &columnsItem))
 STANDIN_VTABLE(columnVtable, .set(&_ADOColumn::get_Type, &columnType))
 
@@ -574,20 +410,17 @@ HRESULT createObject(const CLSID& classId, IUnknown** object) {
     else if (classId == adoRecordsetClass)
         *object = reinterpret_cast<IUnknown*>(make<RecordsetObject>(recordsetVtable(), adoRecordsetInterface));
     else if (classId == adoxCatalogClass)
-        *object = reinterpret_cast<IUnknown*>(make<CatalogObject>(catalogVtable(), adoxCatalogInterface));
-    else
-        return REGDB_E_CLASSNOTREG;
-    return S_OK;
+        *object = reinterpret_cast<IUnknown*>(make<PlainObject>(catalogVtable(), adoxCatalogInterface));
+    return *object ? S_OK : REGDB_E_CLASSNOTREG;
 }
 
 }  // namespace
 
 std::vector<std::wstring> Script::statements() const {
     std::vector<std::wstring> found;
-    for (const std::wstring& call : calls) {
-        if (call.compare(0, 8, L"Execute ") == 0) found.push_back(call.substr(8));
-        if (call.compare(0, 6, L"Query ") == 0) found.push_back(call.substr(6));
-    }
+    for (const std::wstring& call : calls)
+        for (const std::wstring prefix : {L"Execute ", L"Query "})
+            if (call.compare(0, prefix.size(), prefix) == 0) found.push_back(call.substr(prefix.size()));
     return found;
 }
 

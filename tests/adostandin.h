@@ -1,7 +1,6 @@
-// An in-process stand-in for the ADO and ADOX objects that the ADO back
-// ends use: the same interface ids and vtable slots, answering from a
-// script and recording every call. Installed through the back ends'
-// object factory for one test.
+// An in-process stand-in for the ADO and ADOX objects the ADO back ends use:
+// the same interface ids and vtable slots, answering from a script and
+// recording the calls. Installed through the back ends' object factory.
 #pragma once
 
 #include <windows.h>
@@ -25,49 +24,37 @@ inline Cell date(double value) { Cell c; c.kind = Cell::Date; c.date = value; re
 inline Cell bytes(const std::string& value) { Cell c; c.kind = Cell::Bytes; c.bytes = value; return c; }
 inline Cell integer(long long value) { Cell c; c.kind = Cell::Integer; c.number = value; return c; }
 
-// What a statement returns: column names, their ADO data types and the rows.
+// A query's column names, their ADO data types and the rows.
 struct Rows {
     std::vector<std::wstring> names;
     std::vector<int> types;
     std::vector<std::vector<Cell>> rows;
 };
 
-struct CatalogColumn {
-    std::wstring name;
-    int type;
-};
 struct CatalogTable {
     std::wstring name;
-    std::wstring type;  // "TABLE", "SYSTEM TABLE", "VIEW" ...
-    std::vector<CatalogColumn> columns;
+    std::vector<std::pair<std::wstring, int>> columns;  // name, ADO data type
 };
 
 struct Script {
-    // Every call in order: "Open <connection string>|<login>|<password>",
-    // "Execute <statement>", "Query <statement>", "BeginTrans", "CommitTrans",
-    // "RollbackTrans", "Close", "ConnectionTimeout <n>", "CommandTimeout <n>",
+    // In order: "Open <connection string>|<login>|<password>", "Execute <statement>",
+    // "Query <statement>", "BeginTrans", "CommitTrans", "RollbackTrans", "Close",
+    // "CursorLocation <n>", "ConnectionTimeout <n>", "CommandTimeout <n>",
     // "Property <name>=<value>", "Catalog <connection string>", "Create <connection string>".
     std::vector<std::wstring> calls;
-    // Rows of a query, by the statement as it reaches ADO; other queries are empty.
-    std::map<std::wstring, Rows> results;
+    std::map<std::wstring, Rows> results;  // by statement; other queries are empty
     // An Open, Execute, Query, Create or catalogue whose text contains one of
     // these fails with E_FAIL and fills the Errors collection.
     std::vector<std::wstring> failing;
     std::vector<std::wstring> errorDescriptions = {L"first error", L"second error"};
-    // Fails the creation of every object.
     bool failCreation = false;
     std::vector<CatalogTable> catalog;
 
-    // The Errors collection as it stands.
     std::vector<std::wstring> currentErrors;
-    // Calls of slots the stand-in does not implement, or with arguments the
-    // back ends never pass.
-    std::vector<std::wstring> unexpected;
+    std::vector<std::wstring> unexpected;  // unimplemented slots, arguments the back ends never pass
     int liveObjects = 0;
 
-    // Only the "Execute" and "Query" entries, without their prefix.
-    std::vector<std::wstring> statements() const;
-    // The entries that begin with prefix.
+    std::vector<std::wstring> statements() const;  // "Execute" and "Query" without the prefix
     std::vector<std::wstring> callsStartingWith(const std::wstring& prefix) const;
 };
 
