@@ -20,6 +20,26 @@ const IID adoRecordsetInterface = {0x00000556, 0x0000, 0x0010, {0x80, 0x00, 0x00
 const CLSID adoxCatalogClass = {0x00000602, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x6D, 0x2E, 0xA4}};
 const IID adoxCatalogInterface = {0x00000603, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x6D, 0x2E, 0xA4}};
 
+namespace adocall {
+
+void check(HRESULT hr) {
+    if (FAILED(hr)) throwComError(hr);
+}
+
+UniqueBstr bstr(const std::wstring& text) {
+    UniqueBstr result(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+    if (!result) throwOutOfMemory();
+    return result;
+}
+
+BstrArgument::BstrArgument(const std::wstring& text) : text_(bstr(text)) {
+    VariantInit(&value);
+    value.vt = VT_BSTR;
+    value.bstrVal = text_.get();
+}
+
+}  // namespace adocall
+
 namespace {
 
 HRESULT createStarted(const CLSID& classId, IUnknown** object) {
@@ -36,30 +56,11 @@ HRESULT createStarted(const CLSID& classId, IUnknown** object) {
 
 AdoObjectFactory currentFactory = &createStarted;
 
-void check(HRESULT hr) {
-    if (FAILED(hr)) throwComError(hr);
-}
-
-UniqueBstr bstr(const std::wstring& text) {
-    UniqueBstr result(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
-    if (!result) throwOutOfMemory();
-    return result;
-}
+using adocall::BstrArgument;
+using adocall::bstr;
+using adocall::check;
 
 std::wstring fromBstr(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
-
-// A VARIANT that borrows a string for the duration of one call.
-struct BstrArgument {
-    explicit BstrArgument(const std::wstring& text) : text_(bstr(text)) {
-        VariantInit(&value);
-        value.vt = VT_BSTR;
-        value.bstrVal = text_.get();
-    }
-    VARIANT value;
-
-private:
-    UniqueBstr text_;
-};
 
 VARIANT indexArgument(long index) {
     VARIANT value;

@@ -33,6 +33,22 @@ AdoObjectFactory setAdoObjectFactory(AdoObjectFactory factory);
 // The object of the class, asked for the interface; failures as the HRESULT.
 HRESULT createAdoObject(const CLSID& classId, const IID& interfaceId, void** object);
 
+// Small pieces of every call into ADO and ADOX.
+namespace adocall {
+// A failed HRESULT as a ComError.
+void check(HRESULT hr);
+// A BSTR copy of the text; out of memory as a failure.
+UniqueBstr bstr(const std::wstring& text);
+// A VARIANT that borrows a string for the duration of one call.
+struct BstrArgument {
+    explicit BstrArgument(const std::wstring& text);
+    VARIANT value;
+
+private:
+    UniqueBstr text_;
+};
+}  // namespace adocall
+
 // The owning reference to one ADO connection.
 class VADOConnection {
 public:

@@ -10,28 +10,9 @@
 
 namespace {
 
-void check(HRESULT hr) {
-    if (FAILED(hr)) throwComError(hr);
-}
-
-UniqueBstr bstr(const std::wstring& text) {
-    UniqueBstr result(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
-    if (!result) throwOutOfMemory();
-    return result;
-}
-
-// A VARIANT that borrows a string for the duration of one call.
-struct BstrArgument {
-    explicit BstrArgument(const std::wstring& text) : text_(bstr(text)) {
-        VariantInit(&value);
-        value.vt = VT_BSTR;
-        value.bstrVal = text_.get();
-    }
-    VARIANT value;
-
-private:
-    UniqueBstr text_;
-};
+using adocall::BstrArgument;
+using adocall::bstr;
+using adocall::check;
 
 // The collections hand out their entries typed as the coclass; what comes
 // back is the entry's default interface.

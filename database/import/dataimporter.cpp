@@ -1,0 +1,86 @@
+#include "database/import/dataimporter.h"
+
+#include <cwchar>
+
+#include "database/xml.h"
+#include "runtime/cancellation.h"
+#include "runtime/exceptions.h"
+#include "runtime/log.h"
+#include "runtime/setranslator.h"
+#include "runtime/text.h"
+#include "runtime/threadcanceled.h"
+
+bool isZeroDate(const std::wstring& value) {
+    return value.size() >= 10 && _wcsnicmp(value.c_str(), L"0000-00-00", 10) == 0;
+}
+
+bool isDateClassType(int adoType) { return adoType == 7 || adoType == 133 || adoType == 134 || adoType == 135; }
+
+DataImporter::DataImporter(IDatabaseProvider& provider, const std::wstring& database, const wchar_t* openQuote,
+                           const wchar_t* closeQuote, const char* failureFunction, unsigned failureLine)
+    : provider_(provider),
+      database_(database),
+      openQuote_(openQuote),
+      closeQuote_(closeQuote),
+      failureFunction_(failureFunction),
+      failureLine_(failureLine) {}
+
+const wchar_t* DataImporter::zeroDateText(const std::wstring&) { return nullptr; }
+
+void DataImporter::startElement(const wchar_t*, int, const wchar_t* localName, int localLength, const wchar_t*, int,
+                                ISAXAttributes* attributes) {
+    if (isSaxName(localName, localLength, L"field")) {
+        fieldName_ = saxAttribute(attributes, L"name");
+        fieldValue_ = saxAttribute(attributes, L"value");
+        fieldIsNull_ = saxAttribute(attributes, L"isnull") == L"true";
+        if (!columns_.empty()) columns_ += L",";
+        if (!values_.empty()) values_ += L",";
+        columns_ += quoted(fieldName_);
+        fieldStarted();
+    } else if (isSaxName(localName, localLength, L"row")) {
+        columns_.clear();
+        values_.clear();
+    } else if (isSaxName(localName, localLength, L"table")) {
+        table_ = saxAttribute(attributes, L"name");
+        tableStarted();
+        provider_.execute(L"delete from " + quoted(table_));
+    }
+}
+
+void DataImporter::characters(const wchar_t* chars, int length) {
+    if (!fieldName_.empty() && length > 0) fieldValue_.append(chars, static_cast<size_t>(length));
+}
+
+void DataImporter::endElement(const wchar_t*, int, const wchar_t* localName, int localLength, const wchar_t*, int) {
+    if (isSaxName(localName, localLength, L"field")) {
+        const wchar_t* zeroDate = nullptr;
+        if (fieldIsNull_)
+            values_ += L"NULL";
+        else if (isZeroDate(fieldValue_) && (zeroDate = zeroDateText(fieldName_)) != nullptr)
+            values_ += zeroDate;
+        else
+            values_ += L"'" + provider_.escape(fieldValue_) + L"'";
+        fieldName_.clear();
+        fieldValue_.clear();
+        fieldIsNull_ = false;
+    } else if (isSaxName(localName, localLength, L"row")) {
+        std::wstring insert = insertHead() + columns_ + L") VALUES (" + values_ + L")";
+        try {
+            SeTranslatorScope translator;
+            ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+            beforeInsert();
+            provider_.execute(insert);
+            rowInserted();
+        } catch (const ThreadCancelation::ThreadCanceledException&) {
+            throw;
+        } catch (...) {
+            // A refused row is reported and skipped; the import goes on.
+            rowRefused();
+            LogManager::instance().log(
+                Error, currentAsVException(format(L"Unable to import data row: %ls", insert.c_str()), failureFunction_,
+                                           failureLine_ ? failureLine_ : __LINE__));
+        }
+    } else if (isSaxName(localName, localLength, L"table")) {
+        tableEnded();
+    }
+}
