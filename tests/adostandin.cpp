@@ -155,11 +155,10 @@ METHOD errorsItem(ErrorsObject* self, VARIANT index, ADOError** item) {
     return S_OK;
 }
 METHOD propertyPutValue(PropertyObject* self, VARIANT value) {
-    VARIANT text;
-    VariantInit(&text);
-    VariantChangeType(&text, &value, 0, VT_BSTR);
-    record(L"Property " + self->name + L"=" + fromBstr(text.bstrVal) + (value.vt == VT_I4 ? L"" : L" (not an int)"));
-    VariantClear(&text);
+    UniqueVariant text;
+    VariantChangeType(text.get(), &value, 0, VT_BSTR);
+    record(L"Property " + self->name + L"=" + fromBstr(text.get()->bstrVal) +
+           (value.vt == VT_I4 ? L"" : L" (not an int)"));
     return S_OK;
 }
 METHOD propertiesItem(PlainObject*, VARIANT index, ADOProperty** item) {
