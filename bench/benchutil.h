@@ -116,6 +116,45 @@ inline std::wstring binDirectory() {
     return dir.substr(0, dir.find_last_of(L'\\'));
 }
 
+// A stand-in service (orvexsrv.exe, runassrv.exe) next to the bench, started
+// with the switches and arguments given; it stops when the bench ends at the
+// latest (--parent). The bench cannot go on without it.
+class StandIn {
+public:
+    StandIn(const wchar_t* program, const std::wstring& arguments) {
+        static LONG counter = 0;
+        const std::wstring suffix = std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                    std::to_wstring(InterlockedIncrement(&counter));
+        const std::wstring ready = L"hvcbench-ready-" + suffix, stop = L"hvcbench-stop-" + suffix;
+        UniqueHandle readyEvent(CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
+        stop_.reset(CreateEventW(nullptr, TRUE, FALSE, stop.c_str()));
+        std::wstring line = L"\"" + binDirectory() + L"\\" + program + L"\" --quiet --ready-event " + ready +
+                            L" --stop-event " + stop + L" --parent " + std::to_wstring(GetCurrentProcessId()) + L" " +
+                            arguments;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info = {};
+        if (CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+            UniqueHandle thread(info.hThread);
+            process_.reset(info.hProcess);
+        }
+        HANDLE waits[2] = {readyEvent.get(), process_.get()};
+        if (!process_ || WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0) {
+            std::fprintf(stderr, "%ls did not get ready\n", program);
+            std::exit(1);
+        }
+    }
+    ~StandIn() {
+        SetEvent(stop_.get());
+        WaitForSingleObject(process_.get(), 10000);
+    }
+    StandIn(const StandIn&) = delete;
+    StandIn& operator=(const StandIn&) = delete;
+
+private:
+    UniqueHandle process_, stop_;
+};
+
 // A raw client of the management service: one synchronous message-mode
 // pipe, requests of the same bytes the library sends (length, then the
 // request's identifier and the name as serialised blobs), answers read whole.

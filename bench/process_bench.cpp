@@ -19,26 +19,6 @@ using bench::secondsFor;
 
 const unsigned long long bulkBytes = 64ull << 20;
 
-// The stand-in run-as service, ended with this process at the latest.
-UniqueHandle startService() {
-    const std::wstring ready = L"hvcprocbench-ready-" + std::to_wstring(GetCurrentProcessId());
-    UniqueHandle readyEvent(CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
-    std::wstring line = L"\"" + bench::binDirectory() + L"\\runassrv.exe\" --quiet --ready-event " + ready +
-                        L" --parent " + std::to_wstring(GetCurrentProcessId());
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    UniqueProcessInformation process;
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, process.put()) ||
-        WaitForSingleObject(readyEvent.get(), 20000) != WAIT_OBJECT_0) {
-        std::fprintf(stderr, "runassrv.exe did not start\n");
-        std::exit(1);
-    }
-    HANDLE copy = nullptr;
-    DuplicateHandle(GetCurrentProcess(), process.get().hProcess, GetCurrentProcess(), &copy, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-    return UniqueHandle(copy);
-}
-
 // The child with three pipes of its own, read to their end; the bytes of its
 // standard output.
 unsigned long long bare(const std::wstring& command, DWORD chunk = 65536) {
@@ -83,7 +63,7 @@ int main(int argc, char** argv) {
     HMODULE module = bench::loadLibrary();
     auto execute = bind<HVC_Execute_t>(module, HVC_NAME_Execute);
     auto freeString = bind<HVC_FreeString_t>(module, HVC_NAME_FreeString);
-    UniqueHandle service = startService();
+    bench::StandIn service(L"runassrv.exe", L"");
 
     const std::wstring child = L"\"" + bench::binDirectory() + L"\\hvcchild.exe\"";
     const std::string narrowChild(child.begin(), child.end());  // the build path is ASCII

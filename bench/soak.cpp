@@ -82,48 +82,21 @@ void measured(const char* name, int warmUp, const std::function<void()>& phase, 
     if (grown > 4 * 1048576) fail(std::string(name) + ": private bytes grew by " + std::to_string(grown));
 }
 
-// A stand-in service (orvexsrv.exe or runassrv.exe) on the library's pipe,
-// with switches such as a fault.
-class Service {
+// The parameter file the stand-in management service serves, for the soak.
+class ParameterFile {
 public:
-    explicit Service(const std::wstring& switches, const wchar_t* program = L"orvexsrv.exe") {
+    ParameterFile() {
         wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        const std::wstring suffix = std::to_wstring(GetCurrentProcessId());
-        file_ = std::wstring(temp) + L"hvcsoak-" + suffix + L".txt";
-        std::ofstream(file_.c_str(), std::ios::binary) << "param SOAK=value of the soak\n";
-        const std::wstring ready = L"hvcsoak-ready-" + std::wstring(program) + suffix,
-                           stop = L"hvcsoak-stop-" + std::wstring(program) + suffix;
-        ready_.reset(CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
-        stop_.reset(CreateEventW(nullptr, TRUE, FALSE, stop.c_str()));
-        const bool management = std::wcscmp(program, L"orvexsrv.exe") == 0;
-        std::wstring line = L"\"" + binDirectory() + L"\\" + program + L"\" --quiet --ready-event " + ready +
-                            L" --stop-event " + stop + L" --parent " + suffix + L" " + switches +
-                            (management ? L" \"" + file_ + L"\"" : std::wstring());
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info = {};
-        if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-            std::fprintf(stderr, "cannot start %ls (error %lu)\n", program, GetLastError());
-            std::exit(1);
-        }
-        UniqueHandle thread(info.hThread);
-        process_.reset(info.hProcess);
-        HANDLE waits[2] = {ready_.get(), process_.get()};
-        if (WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0) {
-            std::fprintf(stderr, "%ls did not get ready\n", program);
-            std::exit(1);
-        }
+        path_ = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"hvcsoak-" +
+                std::to_wstring(GetCurrentProcessId()) + L".txt";
+        std::ofstream(path_.c_str(), std::ios::binary) << "param SOAK=value of the soak\n";
     }
-    ~Service() {
-        SetEvent(stop_.get());
-        WaitForSingleObject(process_.get(), 10000);
-        DeleteFileW(file_.c_str());
-    }
+    ~ParameterFile() { DeleteFileW(path_.c_str()); }
+    // The management stand-in with switches such as a fault.
+    std::wstring arguments(const std::wstring& switches) const { return switches + L" \"" + path_ + L"\""; }
 
 private:
-    std::wstring file_;
-    UniqueHandle process_, ready_, stop_;
+    std::wstring path_;
 };
 
 struct Exports {
@@ -241,24 +214,20 @@ std::vector<std::pair<const char*, std::function<void(int)>>> families() {
     return list;
 }
 
-// The database's connection parameters from scripts/mariadb.sh's file.
+// The database's connection parameters from scripts/mariadb.sh's file, as
+// the library's environment overrides name them.
 void useDatabase(const std::string& file) {
-    std::ifstream in(file);
-    if (!in) {
+    const auto values = bench::readConnectionFile(file.c_str());
+    if (values.empty()) {
         std::fprintf(stderr, "cannot read %s\n", file.c_str());
         std::exit(2);
     }
-    for (std::string line; std::getline(in, line);) {
-        size_t equals = line.find('=');
-        if (equals == std::string::npos) continue;
-        std::string name = line.substr(0, equals), value = line.substr(equals + 1);
-        if (!value.empty() && value.back() == '\r') value.pop_back();
-        // The file's names, as the library's environment overrides call them.
-        static const char* const names[][2] = {{"HVC_DB_HOST", "ORVEX_DB_HOST"},  {"HVC_DB_PORT", "ORVEX_DB_PORT"},
-                                               {"HVC_DB_NAME", "ORVEX_DB_NAME"},  {"HVC_DB_LOGIN", "ORVEX_DB_LOGIN"},
-                                               {"HVC_DB_PASSWORD", "ORVEX_DB_PASSWD"}};
-        for (const auto& pair : names)
-            if (name == pair[0]) SetEnvironmentVariableA(pair[1], value.c_str());
+    static const char* const names[][2] = {{"HVC_DB_HOST", "ORVEX_DB_HOST"},   {"HVC_DB_PORT", "ORVEX_DB_PORT"},
+                                           {"HVC_DB_NAME", "ORVEX_DB_NAME"},   {"HVC_DB_LOGIN", "ORVEX_DB_LOGIN"},
+                                           {"HVC_DB_PASSWORD", "ORVEX_DB_PASSWD"}};
+    for (const auto& pair : names) {
+        auto found = values.find(pair[0]);
+        if (found != values.end()) SetEnvironmentVariableA(pair[1], found->second.c_str());
     }
 }
 
@@ -310,8 +279,9 @@ int main(int argc, char** argv) {
     const std::wstring bin = binDirectory();
     SetCurrentDirectoryW(bin.c_str());
     auto list = families();
+    const ParameterFile parameters;
     {
-        Service service(L""), runAs(L"", L"runassrv.exe");
+        bench::StandIn service(L"orvexsrv.exe", parameters.arguments(L"")), runAs(L"runassrv.exe", L"");
         for (auto& family : list) {
             // A child process per call: a tenth as many.
             const int calls = std::strcmp(family.first, "HVC_Execute") == 0 ? options.calls / 10 + 2 : options.calls;
@@ -339,7 +309,7 @@ int main(int argc, char** argv) {
                                      L"--fault double-error", L"--close-after 1"};
     const int perFault = options.malformed / static_cast<int>(sizeof faults / sizeof faults[0]) + 1;
     for (const wchar_t* fault : faults) {
-        Service service(fault);
+        bench::StandIn service(L"orvexsrv.exe", parameters.arguments(fault));
         std::string name = "malformed " + std::string(fault, fault + std::wcslen(fault));
         auto step = [] {
             const char* result = dll.getParam("SOAK");

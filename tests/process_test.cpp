@@ -39,26 +39,11 @@ public:
         DeleteFileW(log_.c_str());
     }
     void start() {
-        stop();
-        const std::wstring ready = uniqueName(L"runas-ready");
-        UniqueHandle readyEvent(CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
-        std::vector<std::wstring> args = {L"--quiet", L"--ready-event", ready, L"--parent",
-                                          std::to_wstring(GetCurrentProcessId()), L"--log", log_};
-        std::wistringstream words(switches_);
-        for (std::wstring word; words >> word;) args.push_back(word);
-        process_ = childprocess::start(args, nullptr, L"runassrv.exe");
-        HANDLE waits[2] = {readyEvent.get(), process_.get()};
-        if (!process_ || WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0) {
-            ADD_FAILURE() << "runassrv.exe did not get ready";
-            stop();
-        }
+        std::vector<std::wstring> arguments = {L"--log", log_};
+        for (const std::wstring& word : standin::words(switches_)) arguments.push_back(word);
+        process_.start(L"runassrv.exe", arguments);
     }
-    void stop() {
-        if (!process_) return;
-        TerminateProcess(process_.get(), 0);
-        WaitForSingleObject(process_.get(), 10000);
-        process_.reset();
-    }
+    void stop() { process_.stop(); }
     // The log's lines that begin with `kind`, in order.
     std::vector<std::string> lines(const std::string& kind) const {
         std::vector<std::string> found;
@@ -70,7 +55,7 @@ public:
 
 private:
     std::wstring switches_, log_;
-    UniqueHandle process_;
+    standin::StandInProcess process_;
 };
 
 std::string childCommand(const std::string& steps) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "childprocess.h"
+#include "testutil.h"
 
 namespace standin {
 
@@ -37,6 +38,48 @@ inline std::string readFile(const std::wstring& path) {
 
 inline void writeFile(const std::wstring& path, const std::string& text) {
     std::ofstream(path.c_str(), std::ios::binary) << text;
+}
+
+// A stand-in program (orvexsrv.exe, runassrv.exe) of the test directory,
+// started with --quiet, a ready event and this process as its parent, so that
+// it ends with the test process at the latest. stop() ends it as a crash would.
+class StandInProcess {
+public:
+    ~StandInProcess() { stop(); }
+
+    // Starts the program, after stopping a running one; with waitReady, a
+    // program that does not get ready is a test failure.
+    void start(const wchar_t* program, std::vector<std::wstring> arguments, bool waitReady = true) {
+        stop();
+        const std::wstring ready = uniqueName(L"ready");
+        UniqueHandle readyEvent(CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
+        arguments.insert(arguments.begin(), {L"--quiet", L"--ready-event", ready, L"--parent",
+                                             std::to_wstring(GetCurrentProcessId())});
+        process_ = childprocess::start(arguments, nullptr, program);  // errors on our stderr
+        HANDLE waits[2] = {readyEvent.get(), process_.get()};
+        if (!process_ || (waitReady && WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0)) {
+            ADD_FAILURE() << testutil::narrow(program) << " did not get ready";
+            stop();
+        }
+    }
+    void stop() {
+        if (!process_) return;
+        TerminateProcess(process_.get(), 0);
+        WaitForSingleObject(process_.get(), 10000);
+        process_.reset();
+    }
+    bool running() const { return process_.valid(); }
+
+private:
+    UniqueHandle process_;
+};
+
+// Words of a switch string, in order.
+inline std::vector<std::wstring> words(const std::wstring& text) {
+    std::vector<std::wstring> list;
+    std::wistringstream in(text);
+    for (std::wstring word; in >> word;) list.push_back(word);
+    return list;
 }
 
 class Server {
@@ -66,7 +109,7 @@ public:
     Server& operator=(const Server&) = delete;
 
     // True once clients can connect.
-    bool running() const { return process_.valid(); }
+    bool running() const { return process_.running(); }
     const std::wstring& file() const { return file_; }
     const std::wstring& pipe() const { return options_.pipe; }
 
@@ -79,35 +122,20 @@ public:
     }
 
     void start() {
-        stop();
-        const std::wstring ready = uniqueName(L"ready");
-        UniqueHandle readyEvent(CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
-        std::vector<std::wstring> args = {L"--quiet", L"--pipe", options_.pipe, L"--ready-event", ready, L"--parent",
-                                          std::to_wstring(GetCurrentProcessId())};
-        std::wistringstream switches(options_.switches);
-        for (std::wstring word; switches >> word;) args.push_back(word);
-        if (options_.log) args.insert(args.end(), {L"--log", log_});
-        args.push_back(file_);
-        process_ = childprocess::start(args, nullptr, L"orvexsrv.exe");  // errors on our stderr
-        HANDLE waits[2] = {readyEvent.get(), process_.get()};
-        if (!process_ || (options_.waitReady && WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0)) {
-            ADD_FAILURE() << "orvexsrv.exe did not get ready";
-            stop();
-        }
+        std::vector<std::wstring> arguments = {L"--pipe", options_.pipe};
+        for (const std::wstring& word : words(options_.switches)) arguments.push_back(word);
+        if (options_.log) arguments.insert(arguments.end(), {L"--log", log_});
+        arguments.push_back(file_);
+        process_.start(L"orvexsrv.exe", arguments, options_.waitReady);
     }
 
     // Ends the stand-in, as a crash would, and waits until it has gone.
-    void stop() {
-        if (!process_) return;
-        TerminateProcess(process_.get(), 0);
-        WaitForSingleObject(process_.get(), 10000);
-        process_.reset();
-    }
+    void stop() { process_.stop(); }
 
 private:
     Options options_;
     std::wstring file_, log_;
-    UniqueHandle process_;
+    StandInProcess process_;
 };
 
 }  // namespace standin
