@@ -349,21 +349,21 @@ AclSpec AclSpec::access(const VSID& sid, ACCESS_MASK mask, DWORD inheritance, bo
     entry.access.grfAccessMode = SET_ACCESS;
     entry.access.grfInheritance = inheritance;
     entry.access.Trustee.TrusteeType = isGroup ? TRUSTEE_IS_GROUP : TRUSTEE_IS_USER;
-    AclSpec spec;
-    spec.entries_.push_back(entry);
-    return spec;
+    AclSpec list;
+    list.entries_.push_back(entry);
+    return list;
 }
 
 AclSpec AclSpec::owner(const VSID& sid) {
-    AclSpec spec;
-    spec.entries_.push_back(AclSpecEntry(AclSpecEntry::Owner, sid));
-    return spec;
+    AclSpec list;
+    list.entries_.push_back(AclSpecEntry(AclSpecEntry::Owner, sid));
+    return list;
 }
 
 AclSpec AclSpec::group(const VSID& sid) {
-    AclSpec spec;
-    spec.entries_.push_back(AclSpecEntry(AclSpecEntry::Group, sid));
-    return spec;
+    AclSpec list;
+    list.entries_.push_back(AclSpecEntry(AclSpecEntry::Group, sid));
+    return list;
 }
 
 AclSpec AclSpec::operator+(const AclSpec& right) const {
@@ -372,12 +372,12 @@ AclSpec AclSpec::operator+(const AclSpec& right) const {
     return result;
 }
 
-SecurityDescriptor::SecurityDescriptor(const AclSpec& spec, bool inheritHandle) : attributes_() {
+SecurityDescriptor::SecurityDescriptor(const AclSpec& list, bool inheritHandle) : attributes_() {
     const char* const function = "SecurityDescriptor::SecurityDescriptor";
     std::size_t accessCount = 0;
     const AclSpecEntry* owner = nullptr;
     const AclSpecEntry* group = nullptr;
-    for (const AclSpecEntry& entry : spec.entries()) {
+    for (const AclSpecEntry& entry : list.entries()) {
         if (entry.kind == AclSpecEntry::Access) ++accessCount;
         if (entry.kind == AclSpecEntry::Owner) owner = &entry;
         if (entry.kind == AclSpecEntry::Group) group = &entry;
@@ -390,7 +390,7 @@ SecurityDescriptor::SecurityDescriptor(const AclSpec& spec, bool inheritHandle) 
         } catch (const std::bad_alloc&) {
             throw std::overflow_error("Out of memory");
         }
-        for (const AclSpecEntry& entry : spec.entries())
+        for (const AclSpecEntry& entry : list.entries())
             if (entry.kind == AclSpecEntry::Access) accesses.push_back(entry.access);
         DWORD result = SetEntriesInAclW(static_cast<ULONG>(accesses.size()), accesses.empty() ? nullptr : accesses.data(),
                                         nullptr, dacl_.put());

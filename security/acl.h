@@ -131,7 +131,7 @@ private:
 // creation, made from an AclSpec.
 class SecurityDescriptor {
 public:
-    SecurityDescriptor(const AclSpec& spec, bool inheritHandle);
+    SecurityDescriptor(const AclSpec& list, bool inheritHandle);
     SecurityDescriptor(const SecurityDescriptor&) = delete;
     SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
 
