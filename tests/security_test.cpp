@@ -367,9 +367,9 @@ TEST(AclTest, GenericRightsMapToFileRights) {
 
 TEST(SecurityDescriptorTest, RecyclerSpecGivesFourEntriesInOrder) {
     AclSpec original = AclSpec::access(VSID::admins(), GENERIC_ALL, true) +
-                   AclSpec::access(VSID::system(), GENERIC_ALL, false) +
-                   AclSpec::access(VSID::everyone(), 0x001300E7, 2, true) +
-                   AclSpec::access(VSID::everyone(), 0x00130080, 9, true);
+                       AclSpec::access(VSID::system(), GENERIC_ALL, false) +
+                       AclSpec::access(VSID::everyone(), 0x001300E7, 2, true) +
+                       AclSpec::access(VSID::everyone(), 0x00130080, 9, true);
     AclSpec copy = original;
     original = AclSpec();  // the copy's trustees point at its own SIDs
     for (const AclSpecEntry& entry : copy.entries())
