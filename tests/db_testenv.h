@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "database/mysql.h"
+#include "fsutil.h"
 #include "runtime/log.h"
 #include "runtime/owners.h"
 #include "runtime/text.h"
@@ -111,39 +112,16 @@ struct ComApartment {
     ~ComApartment() { CoUninitialize(); }
 };
 
-// A directory of its own under the temporary directory, removed with its files.
-class TempDir {
+// A temporary directory of the test's own (removed with its contents) that
+// documents are written into as UTF-8.
+class TempDir : public fsutil::TempTree {
 public:
-    TempDir() {
-        wchar_t base[MAX_PATH];
-        GetTempPathW(MAX_PATH, base);
-        static LONG counter = 0;
-        path_ = format(L"%lshvcdbtest-%lu-%lu-%ld", base, GetCurrentProcessId(), GetTickCount(),
-                       InterlockedIncrement(&counter));
-        CreateDirectoryW(path_.c_str(), nullptr);
-    }
-    ~TempDir() {
-        WIN32_FIND_DATAW data;
-        UniqueFindHandle find(FindFirstFileW((path_ + L"\\*").c_str(), &data));
-        if (find) {
-            do {
-                if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW(file(data.cFileName).c_str());
-            } while (FindNextFileW(find.get(), &data));
-        }
-        find.reset();
-        RemoveDirectoryW(path_.c_str());
-    }
-    std::wstring file(const std::wstring& name) const { return path_ + L"\\" + name; }
-    // Writes the text as UTF-8 and returns the file's path.
+    std::wstring file(const std::wstring& name) const { return *this / name; }
+    // Writes the text and returns the file's path.
     std::wstring write(const std::wstring& name, const std::wstring& text) const {
-        std::string bytes = cstr(text, CP_UTF8);
-        std::ofstream out(cstr(file(name)), std::ios::binary);
-        out << bytes;
+        fsutil::writeFile(file(name), cstr(text, CP_UTF8));
         return file(name);
     }
-
-private:
-    std::wstring path_;
 };
 
 // Error-level log entries of this process from start() on: message, and the
