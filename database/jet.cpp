@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "database/adoxcatalog.h"
+#include "database/import/documentcheck.h"
 #include "database/import/jetimport.h"
 #include "database/quotes.h"
 #include "database/xmlexport.h"
@@ -123,6 +124,7 @@ void JetDatabaseProvider::ImportSchema(const std::wstring& document, const std::
                                        const std::wstring& password, int port, const std::wstring& socket,
                                        bool recreate, const std::wstring&, const std::wstring&) {
     requireLocal(host, "JetDatabaseProvider::ImportSchema", __LINE__);
+    checkImportDocument(document, DocumentKind::Schema, VLOCATION("JetDatabaseProvider::ImportSchema"));
     if (recreate) createDatabase(host, database);
     connect(host, database, login, password, port, socket);
     JetSchemaImporter importer(*this, recreate);
@@ -136,6 +138,7 @@ void JetDatabaseProvider::ImportData(const std::wstring& document, const std::ws
                                      const std::wstring& database, const std::wstring& login,
                                      const std::wstring& password, int port, const std::wstring& socket) {
     requireLocal(host, "JetDatabaseProvider::ImportData", __LINE__);
+    checkImportDocument(document, DocumentKind::Data, VLOCATION("JetDatabaseProvider::ImportData"));
     connect(host, database, login, password, port, socket);
     JetDataImporter importer(*this, database,
                              [this](const std::wstring& table, const std::wstring& column) {

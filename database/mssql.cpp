@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "database/import/documentcheck.h"
 #include "database/import/mssqlimport.h"
 #include "database/quotes.h"
 #include "database/xmlexport.h"
@@ -79,11 +80,11 @@ void MSSQLDatabaseProvider::execute(const std::wstring& statement) {
 
 void MSSQLDatabaseProvider::setIdentityInsert(const std::wstring& table) {
     if (!identityInsertTable_.empty()) {
-        execute(format(L"set IDENTITY_INSERT [%ls] OFF", identityInsertTable_.c_str()));
+        execute(L"set IDENTITY_INSERT " + bracketed(identityInsertTable_) + L" OFF");
         identityInsertTable_.clear();
     }
     if (!table.empty()) {
-        execute(format(L"set IDENTITY_INSERT [%ls] ON", table.c_str()));
+        execute(L"set IDENTITY_INSERT " + bracketed(table) + L" ON");
         identityInsertTable_ = table;
     }
 }
@@ -102,7 +103,7 @@ void MSSQLDatabaseProvider::endImplicitTransaction() {
 
 uint64_t MSSQLDatabaseProvider::nextCounter(const std::wstring& table, const std::wstring& field) {
     return static_cast<uint64_t>(
-        firstValueAsNumber(*this, L"select max([" + field + L"]) from [" + table + L"] with (TABLOCK)") + 1);
+        firstValueAsNumber(*this, L"select max(" + bracketed(field) + L") from " + bracketed(table) + L" with (TABLOCK)") + 1);
 }
 
 bool MSSQLDatabaseProvider::tableExists(const std::wstring& table) {
@@ -167,6 +168,7 @@ void MSSQLDatabaseProvider::ImportSchema(const std::wstring& document, const std
                                          bool recreate, const std::wstring& managerLogin,
                                          const std::wstring& managerPassword) {
     logMessage(Info, L"MSSQLDatabaseProvider::ImportSchema");
+    checkImportDocument(document, DocumentKind::Schema, VLOCATION("MSSQLDatabaseProvider::ImportSchema"));
     if (!managerLogin.empty()) {
         logMessage(Info, L"MSSQLDatabaseProvider::ImportSchema connecting manager user %ls %ls %ls", host.c_str(),
                    database.c_str(), managerLogin.c_str());
@@ -182,12 +184,12 @@ void MSSQLDatabaseProvider::ImportSchema(const std::wstring& document, const std
     logMessage(Info, L"MSSQLDatabaseProvider::ImportSchema connecting to server");
     connect(host, L"master", login, password, port, socket);
     if (recreate) {
-        RecordSetRef records(query(L"select DB_ID('" + database + L"')"));
+        RecordSetRef records(query(L"select DB_ID('" + escape(database) + L"')"));
         if (records->next() && !records->isNull(0, false))
             throw vexception(L"HVC database already exists", VLOCATION("MSSQLDatabaseProvider::ImportSchema"));
-        execute(L"CREATE DATABASE [" + database + L"] collate Latin1_General_CI_AS");
+        execute(L"CREATE DATABASE " + bracketed(database) + L" collate Latin1_General_CI_AS");
     }
-    execute(L"USE [" + database + L"]");
+    execute(L"USE " + bracketed(database));
     MSSQLSchemaImporter importer(*this, recreate);
     importer.parseURL(document);
     if (!recreate) execute(L"DROP TABLE [ms_jet_counter]");
@@ -198,8 +200,9 @@ void MSSQLDatabaseProvider::ImportSchema(const std::wstring& document, const std
 void MSSQLDatabaseProvider::ImportData(const std::wstring& document, const std::wstring& host,
                                        const std::wstring& database, const std::wstring& login,
                                        const std::wstring& password, int port, const std::wstring& socket) {
+    checkImportDocument(document, DocumentKind::Data, VLOCATION("MSSQLDatabaseProvider::ImportData"));
     connect(host, L"master", login, password, port, socket);
-    execute(L"USE [" + database + L"]");
+    execute(L"USE " + bracketed(database));
     MSSQLDataImporter importer(*this, database);
     importer.parseURL(document);
     resetCounterTable(*this);

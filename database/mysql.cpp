@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "database/connparams.h"
+#include "database/import/documentcheck.h"
 #include "database/import/mysqlimport.h"
 #include "database/mysqlaccounts.h"
+#include "database/quotes.h"
 #include "database/xmlexport.h"
 #include "runtime/cancellation.h"
 #include "runtime/exceptions.h"
@@ -71,7 +73,8 @@ int compareVersions(const std::wstring& a, const std::wstring& b) {
 
 // ---------------------------------------------------------------- record set
 
-VMySQLRecordSet::VMySQLRecordSet(UniqueMysqlResult result) : result_(std::move(result)) {
+VMySQLRecordSet::VMySQLRecordSet(UniqueMysqlResult result, MYSQL* connection)
+    : result_(std::move(result)), streaming_(connection) {
     unsigned count = mysql_num_fields(result_.get());
     for (unsigned i = 0; i < count; ++i) {
         MYSQL_FIELD* field = mysql_fetch_field_direct(result_.get(), i);
@@ -85,6 +88,11 @@ VMySQLRecordSet::~VMySQLRecordSet() = default;
 bool VMySQLRecordSet::next() {
     row_ = mysql_fetch_row(result_.get());
     lengths_ = row_ ? mysql_fetch_lengths(result_.get()) : nullptr;
+    // A streamed result also ends when the transfer fails: that is no end of the rows.
+    if (!row_ && streaming_ && mysql_errno(streaming_) != 0)
+        throw vexception(L"Can't fetch rows: MySql error " + std::to_wstring(mysql_errno(streaming_)) + L":" +
+                             errorText(streaming_),
+                         VLOCATION("VMySQLRecordSet::next"));
     return row_ != nullptr;
 }
 
@@ -145,6 +153,27 @@ bool VMySQLRecordSet::tryGetValue(unsigned column, std::wstring& value, bool emp
     return true;
 }
 
+VMySQLRecordSet::ColumnKind VMySQLRecordSet::columnKind(unsigned column) {
+    if (column >= fieldCount())
+        throw vexception(format(L"Column %u out of range", column), VLOCATION("VMySQLRecordSet::columnKind"));
+    const MYSQL_FIELD* field = mysql_fetch_field_direct(result_.get(), column);
+    if (field->type == MYSQL_TYPE_BIT || field->type == MYSQL_TYPE_GEOMETRY) return ColumnKind::Bytes;
+    const bool stringType = field->type == MYSQL_TYPE_STRING || field->type == MYSQL_TYPE_VAR_STRING ||
+                            field->type == MYSQL_TYPE_VARCHAR || field->type == MYSQL_TYPE_BLOB ||
+                            field->type == MYSQL_TYPE_TINY_BLOB || field->type == MYSQL_TYPE_MEDIUM_BLOB ||
+                            field->type == MYSQL_TYPE_LONG_BLOB;
+    const unsigned binaryCharset = 63;
+    return stringType && field->charsetnr == binaryCharset ? ColumnKind::Binary : ColumnKind::Text;
+}
+
+bool VMySQLRecordSet::rawValue(unsigned column, std::string& bytes) {
+    unsigned long length = 0;
+    const char* value = cell(column, length);
+    if (!value) return false;
+    bytes.assign(value, length);
+    return true;
+}
+
 uint64_t VMySQLRecordSet::rowCount() { return mysql_num_rows(result_.get()); }
 
 void VMySQLRecordSet::addRef() { ++references_; }
@@ -188,8 +217,14 @@ void MySQLDatabaseProvider::connect(const std::wstring& host, const std::wstring
     mysql_options(connection_.get(), MYSQL_OPT_RECONNECT, &reconnect);
 
     execute(L"SET SESSION TRANSACTION ISOLATION LEVEL READ UNCOMMITTED");
-    // Servers before 4.1 know no connection character sets.
-    if (compareVersions(version(), L"4.1") >= 0) execute(L"SET NAMES 'utf8'");
+    // Servers before 4.1 know no connection character sets. Where the server
+    // has utf8mb4 the connection uses it: MySQL's utf8 is three-byte UTF-8,
+    // and characters beyond the basic plane would be refused or lost.
+    const std::wstring serverVersion = version();
+    if (compareVersions(serverVersion, L"5.5.3") >= 0)
+        execute(L"SET NAMES 'utf8mb4'");
+    else if (compareVersions(serverVersion, L"4.1") >= 0)
+        execute(L"SET NAMES 'utf8'");
 }
 
 bool MySQLDatabaseProvider::isConnected() { return connection_.valid(); }
@@ -222,7 +257,7 @@ std::wstring MySQLDatabaseProvider::escape(const std::wstring& text) {
     return wstr(escaped, CP_UTF8);
 }
 
-void MySQLDatabaseProvider::useDatabase(const std::wstring& database) { execute(L"USE `" + database + L"`"); }
+void MySQLDatabaseProvider::useDatabase(const std::wstring& database) { execute(L"USE " + backQuoted(database)); }
 
 bool MySQLDatabaseProvider::send(const std::string& utf8, const wchar_t* reconnectText, unsigned& code,
                                  const ErrorLocation& location) {
@@ -278,6 +313,24 @@ IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& statement) 
     return records;
 }
 
+IDatabaseRecordSet* MySQLDatabaseProvider::queryStreaming(const std::wstring& statement) {
+    ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+    logMessage(Info, L"MySQLDatabaseProvider Query: %ls", statement.c_str());
+    unsigned code = 0;
+    if (!send(cstr(statement, CP_UTF8), L"MySQLDatabaseProvider::query reconnect", code,
+              VLOCATION("MySQLDatabaseProvider::queryStreaming")))
+        throw vexception(L"Can't query " + statement + L": MySQLDatabaseProvider error " + std::to_wstring(code) +
+                             L":" + lastError(),
+                         VLOCATION("MySQLDatabaseProvider::queryStreaming"));
+    UniqueMysqlResult result(mysql_use_result(connection_.get()));
+    if (!result)
+        throw vexception(L"Can't get result for query " + statement + L" MySQLDatabaseProvider error " + lastError(),
+                         VLOCATION("MySQLDatabaseProvider::queryStreaming"));
+    VMySQLRecordSet* records = new (std::nothrow) VMySQLRecordSet(std::move(result), connection_.get());
+    if (!records) throwOutOfMemory();
+    return records;
+}
+
 void MySQLDatabaseProvider::replace(const std::wstring&, const std::wstring& insertStatement) {
     if (insertStatement.size() > 6 && equalsIgnoreCase(insertStatement.substr(0, 6), L"INSERT")) {
         execute(L"REPLACE" + insertStatement.substr(6));
@@ -323,7 +376,10 @@ uint64_t MySQLDatabaseProvider::nextCounter(const std::wstring&, const std::wstr
 bool MySQLDatabaseProvider::tableExists(const std::wstring& table) {
     // No table has an empty name, but MariaDB lists every table for an empty pattern.
     if (table.empty()) return false;
-    RecordSetRef records(query(L"show tables like '" + escape(table) + L"'"));
+    // A LIKE pattern: its wildcards must match only themselves.
+    std::wstring pattern;
+    for (wchar_t c : escape(table)) pattern += (c == L'_' || c == L'%' ? L"\\" : L"") + std::wstring(1, c);
+    RecordSetRef records(query(L"show tables like '" + pattern + L"'"));
     return records->next();
 }
 
@@ -354,6 +410,19 @@ void MySQLDatabaseProvider::exportDataToNode(IXMLDOMNode* node) {
 
 namespace {
 
+// An import keeps the rows as the source held them: an explicit 0 in an
+// AUTO_INCREMENT column stays 0 instead of taking the next number, zero dates
+// are taken, a value that does not fit is refused instead of cut, and tables
+// load in the document's order whatever their foreign keys say.
+void prepareImportSession(IDatabaseProvider& provider) {
+    const std::wstring serverVersion = provider.version();
+    if (compareVersions(serverVersion, L"5.0.2") >= 0)
+        provider.execute(L"SET SESSION sql_mode='NO_AUTO_VALUE_ON_ZERO,STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION'");
+    else if (compareVersions(serverVersion, L"4.1") >= 0)
+        provider.execute(L"SET SESSION sql_mode='NO_AUTO_VALUE_ON_ZERO'");
+    provider.execute(L"SET SESSION foreign_key_checks=0");
+}
+
 void executeLogged(IDatabaseProvider& provider, const std::wstring& statement) {
     logMessage(Info, L"SQL: %ls", statement.c_str());
     provider.execute(statement);
@@ -376,6 +445,8 @@ void MySQLDatabaseProvider::ImportSchema(const std::wstring& document, const std
                                          const std::wstring& password, int port, const std::wstring& socket,
                                          bool recreate, const std::wstring& managerLogin,
                                          const std::wstring& managerPassword) {
+    // Nothing is created or dropped for a document that cannot be read whole.
+    checkImportDocument(document, DocumentKind::Schema, VLOCATION("MySQLDatabaseProvider::ImportSchema"));
     if (!managerLogin.empty()) {
         std::unique_ptr<IDatabaseProvider> manager(IDatabaseProvider::Create(L"MySQL"));
         if (!manager) throwOutOfMemory();
@@ -395,9 +466,10 @@ void MySQLDatabaseProvider::ImportSchema(const std::wstring& document, const std
             execute(statement);
     }
     connect(host, L"", login, password, port, socket);
+    prepareImportSession(*this);
     if (recreate) {
-        if (managerLogin.empty()) execute(L"drop database IF EXISTS " + database);
-        execute(L"create database " + database + L" DEFAULT CHARSET=utf8;");
+        if (managerLogin.empty()) execute(L"drop database IF EXISTS " + backQuoted(database));
+        execute(L"create database " + backQuoted(database) + L" DEFAULT CHARSET=utf8;");
     }
     useDatabase(database);
     execute(L"DROP TABLE IF EXISTS `ms_jet_counter`");
@@ -411,10 +483,15 @@ void MySQLDatabaseProvider::ImportSchema(const std::wstring& document, const std
 void MySQLDatabaseProvider::ImportData(const std::wstring& document, const std::wstring& host,
                                        const std::wstring& database, const std::wstring& login,
                                        const std::wstring& password, int port, const std::wstring& socket) {
+    // No table is emptied for a document that breaks off or cannot be read.
+    checkImportDocument(document, DocumentKind::Data, VLOCATION("MySQLDatabaseProvider::ImportData"));
     connect(host, L"mysql", login, password, port, socket);
+    prepareImportSession(*this);
     useDatabase(database);
     MySQLDataImporter importer(*this, database);
     importer.setProgress(importProgress_);
+    RecordSetRef packet(query(L"select @@max_allowed_packet"));
+    if (packet->next()) importer.setStatementLimit(std::wcstoull(packet->getValue(0, L"0", true).c_str(), nullptr, 10));
     importer.parseURL(document);
     resetCounterTable(*this);
 }

@@ -27,7 +27,9 @@ int compareVersions(const std::wstring& a, const std::wstring& b);
 // A stored (fully fetched) result.
 class VMySQLRecordSet final : public IDatabaseRecordSet {
 public:
-    explicit VMySQLRecordSet(UniqueMysqlResult result);
+    // connection: for a result read row by row from the server (its fetch
+    // errors are raised); null for a stored result.
+    explicit VMySQLRecordSet(UniqueMysqlResult result, st_mysql* connection = nullptr);
     VMySQLRecordSet(const VMySQLRecordSet&) = delete;
     VMySQLRecordSet& operator=(const VMySQLRecordSet&) = delete;
 
@@ -44,6 +46,13 @@ public:
     void addRef() override;
     void release() override;
 
+    // How a column's values travel in a document: as text; as bytes that may
+    // read as text (binary strings); as bytes only (BIT, spatial values).
+    enum class ColumnKind { Text, Binary, Bytes };
+    ColumnKind columnKind(unsigned column);
+    // The current row's value as the server sent it; false for NULL.
+    bool rawValue(unsigned column, std::string& bytes);
+
 private:
     ~VMySQLRecordSet();
     // The current row's cell; throws when there is no current row or no such column.
@@ -51,6 +60,7 @@ private:
 
     std::map<std::wstring, int> columns_;
     UniqueMysqlResult result_;
+    st_mysql* streaming_;
     int32_t references_ = 0;
     char** row_ = nullptr;
     unsigned long* lengths_ = nullptr;
@@ -84,6 +94,9 @@ public:
     std::wstring escape(const std::wstring& text) override;
     void useDatabase(const std::wstring& database) override;
     IDatabaseRecordSet* query(const std::wstring& statement) override;
+    // Like query, but the rows come from the server as next() asks for them;
+    // no other statement may run on the connection until the record set is gone.
+    virtual IDatabaseRecordSet* queryStreaming(const std::wstring& statement);
     void execute(const std::wstring& statement) override;
     void replace(const std::wstring& deleteStatement, const std::wstring& insertStatement) override;
     void setIdentityInsert(const std::wstring& table) override;

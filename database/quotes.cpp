@@ -1,15 +1,19 @@
 #include "database/quotes.h"
 
-const QuoteRule jetQuoteRules[3] = {
-    {L'\'', L"'", L'\'', L"'", true, 0},
-    {L'"', L"'", L'"', L"'", true, 0},
-    {L'`', L"[", L'`', L"]", false, 0},
+// A doubled back quote inside a name stands for one, and a bracket in it
+// must not close the bracketed name it becomes.
+const QuoteRule jetQuoteRules[4] = {
+    {L'\'', L"'", L'\'', L"'", true, 0, nullptr, 0},
+    {L'"', L"'", L'"', L"'", true, 0, nullptr, 0},
+    {L'`', L"[", L'`', L"]", true, 0, L"`", L']'},
+    {L'[', L"[", L']', L"]", true, 0, nullptr, 0},
 };
 
-const QuoteRule msSqlQuoteRules[3] = {
-    {L'\'', L"N'", L'\'', L"'", true, 0},
-    {L'"', L"N'", L'"', L"'", true, 0},
-    {L'`', L"[", L'`', L"]", false, L'.'},
+const QuoteRule msSqlQuoteRules[4] = {
+    {L'\'', L"N'", L'\'', L"'", true, 0, nullptr, 0},
+    {L'"', L"N'", L'"', L"'", true, 0, nullptr, 0},
+    {L'`', L"[", L'`', L"]", true, L'.', L"`", L']'},
+    {L'[', L"[", L']', L"]", true, 0, nullptr, 0},
 };
 
 std::wstring translateQuotes(const std::wstring& statement, const QuoteRule* rules, size_t ruleCount) {
@@ -31,14 +35,19 @@ std::wstring translateQuotes(const std::wstring& statement, const QuoteRule* rul
             result += current->openText;
         } else if (c == current->close) {
             if (current->doubledEscape && i + 1 < statement.size() && statement[i + 1] == c) {
-                result += c;
-                result += c;
+                if (current->doubledText) {
+                    result += current->doubledText;
+                } else {
+                    result += c;
+                    result += c;
+                }
                 ++i;
             } else {
                 result += current->closeText;
                 current = nullptr;
             }
         } else {
+            if (c == current->doubledInside) result += c;
             result += c;
         }
     }
@@ -59,9 +68,26 @@ std::wstring collapseDoubleQuotes(std::wstring text) {
 }  // namespace
 
 std::wstring prepareJetStatement(const std::wstring& statement) {
-    return collapseDoubleQuotes(translateQuotes(statement, jetQuoteRules, 3));
+    return collapseDoubleQuotes(translateQuotes(statement, jetQuoteRules, 4));
 }
 
 std::wstring prepareMSSQLStatement(const std::wstring& statement) {
-    return collapseDoubleQuotes(translateQuotes(statement, msSqlQuoteRules, 3));
+    return collapseDoubleQuotes(translateQuotes(statement, msSqlQuoteRules, 4));
 }
+
+namespace {
+
+std::wstring quotedWith(const std::wstring& name, wchar_t open, wchar_t close) {
+    std::wstring quoted(1, open);
+    for (wchar_t c : name) {
+        if (c == close) quoted += c;
+        quoted += c;
+    }
+    return quoted + close;
+}
+
+}  // namespace
+
+std::wstring backQuoted(const std::wstring& name) { return quotedWith(name, L'`', L'`'); }
+
+std::wstring bracketed(const std::wstring& name) { return quotedWith(name, L'[', L']'); }

@@ -2,9 +2,11 @@
 
 #include <shlwapi.h>
 
+#include <cstring>
 #include <cwchar>
 
 #include "runtime/comerror.h"
+#include "runtime/text.h"
 
 namespace msxml {
 const CLSID saxReader30 = {0x3124C396, 0xFB13, 0x4836, {0xA6, 0xAD, 0x13, 0x17, 0xF1, 0x71, 0x36, 0x88}};
@@ -27,6 +29,69 @@ std::wstring saxAttribute(ISAXAttributes* attributes, const wchar_t* name) {
         FAILED(attributes->getValueFromQName(name, static_cast<int>(std::wcslen(name)), &value, &length)) || !value)
         return std::wstring();
     return std::wstring(value, static_cast<size_t>(length));
+}
+
+namespace {
+
+const char base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+}  // namespace
+
+std::wstring base64Encode(const std::string& bytes) {
+    std::wstring text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        unsigned long group = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
+        text += static_cast<wchar_t>(base64Alphabet[(group >> 18) & 63]);
+        text += static_cast<wchar_t>(base64Alphabet[(group >> 12) & 63]);
+        text += i + 1 < bytes.size() ? static_cast<wchar_t>(base64Alphabet[(group >> 6) & 63]) : L'=';
+        text += i + 2 < bytes.size() ? static_cast<wchar_t>(base64Alphabet[group & 63]) : L'=';
+    }
+    return text;
+}
+
+bool base64Decode(const std::wstring& text, std::string& bytes) {
+    bytes.clear();
+    unsigned long group = 0;
+    int bits = 0;
+    size_t padding = 0;
+    for (wchar_t c : text) {
+        if (c == L' ' || c == L'\t' || c == L'\r' || c == L'\n') continue;
+        if (c == L'=') {
+            ++padding;
+            continue;
+        }
+        const char* found = c < 128 ? std::strchr(base64Alphabet, static_cast<char>(c)) : nullptr;
+        if (!found || !*found || padding) return false;
+        group = (group << 6) | static_cast<unsigned long>(found - base64Alphabet);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            bytes += static_cast<char>((group >> bits) & 0xFF);
+        }
+    }
+    return padding <= 2;
+}
+
+bool isXmlText(const std::wstring& text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        wchar_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            ++i;
+            continue;
+        }
+        if ((c < 0x20 && c != L'\t' && c != L'\n' && c != L'\r') || (c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE ||
+            c == 0xFFFF)
+            return false;
+    }
+    return true;
+}
+
+bool xmlTextFromUtf8(const std::string& bytes, std::wstring& text) {
+    text = wstr(bytes, CP_UTF8);
+    return isXmlText(text) && cstr(text, CP_UTF8) == bytes;
 }
 
 bool isSaxName(const wchar_t* name, int length, const wchar_t* expected) {
@@ -171,27 +236,110 @@ void SaxEvents::characters(const std::wstring& text) {
 
 // ---------------------------------------------------------------- file writer
 
-XmlFileWriter::XmlFileWriter(const std::wstring& path) {
-    checkCom(SHCreateStreamOnFileEx(path.c_str(), STGM_CREATE | STGM_WRITE | STGM_SHARE_DENY_WRITE,
-                                    FILE_ATTRIBUTE_NORMAL, TRUE, nullptr, stream_.put()));
-    checkCom(CoCreateInstance(msxml::xmlWriter30, nullptr, CLSCTX_INPROC_SERVER, msxml::mxWriter, writer_.putVoid()));
-    UniqueBstr encoding(SysAllocString(L"UTF-8"));
-    if (!encoding) checkCom(E_OUTOFMEMORY);
-    checkCom(writer_->put_encoding(encoding.get()));
-    // No indentation: whitespace between elements would need care in every
-    // reader, and an empty value must stay empty.
-    checkCom(writer_->put_indent(VARIANT_FALSE));
-    checkCom(writer_->put_byteOrderMark(VARIANT_FALSE));
-    UniqueVariant output;
-    output.get()->vt = VT_UNKNOWN;
-    output.get()->punkVal = stream_.get();
-    stream_->AddRef();  // the variant's own reference; the writer takes another
-    checkCom(writer_->put_output(*output));
-    checkCom(writer_->QueryInterface(msxml::saxContentHandler, handler_.putVoid()));
+XmlFileWriter::XmlFileWriter(const std::wstring& path)
+    : file_(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {
+    if (!file_) checkCom(HRESULT_FROM_WIN32(GetLastError()));
+}
+
+HRESULT STDMETHODCALLTYPE XmlFileWriter::QueryInterface(REFIID iid, void** object) {
+    if (!object) return E_POINTER;
+    *object = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, msxml::saxContentHandler) ? this : nullptr;
+    return *object ? S_OK : E_NOINTERFACE;
+}
+
+void XmlFileWriter::flush() {
+    std::string bytes = cstr(pending_, CP_UTF8);
+    pending_.clear();
+    DWORD written = 0;
+    if (!bytes.empty() && (!WriteFile(file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+                           written != bytes.size()))
+        checkCom(HRESULT_FROM_WIN32(GetLastError() ? GetLastError() : ERROR_WRITE_FAULT));
+}
+
+void XmlFileWriter::closeStartTag() {
+    if (!startTagOpen_) return;
+    pending_ += L'>';
+    startTagOpen_ = false;
+}
+
+void XmlFileWriter::escaped(const wchar_t* text, size_t length, bool attribute) {
+    for (size_t i = 0; i < length; ++i) {
+        switch (wchar_t c = text[i]) {
+        case L'&': pending_ += L"&amp;"; break;
+        case L'<': pending_ += L"&lt;"; break;
+        case L'>': pending_ += L"&gt;"; break;
+        case L'\r': pending_ += L"&#13;"; break;
+        case L'"': pending_ += attribute ? L"&quot;" : L"\""; break;
+        case L'\n': pending_ += attribute ? L"&#10;" : L"\n"; break;
+        case L'\t': pending_ += attribute ? L"&#9;" : L"\t"; break;
+        default: pending_ += c;
+        }
+    }
+    if (pending_.size() >= 32768) flush();
+}
+
+HRESULT STDMETHODCALLTYPE XmlFileWriter::startDocument() {
+    pending_ += L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE XmlFileWriter::endDocument() {
+    closeStartTag();
+    pending_ += L'\n';
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE XmlFileWriter::startElement(const wchar_t*, int, const wchar_t*, int, const wchar_t* qName,
+                                                      int qLength, ISAXAttributes* attributes) {
+    if (!qName || qLength <= 0) return E_INVALIDARG;
+    closeStartTag();
+    pending_ += L'<';
+    pending_.append(qName, static_cast<size_t>(qLength));
+    int count = 0;
+    if (attributes && FAILED(attributes->getLength(&count))) return E_FAIL;
+    for (int i = 0; i < count; ++i) {
+        const wchar_t *name = nullptr, *value = nullptr;
+        int nameLength = 0, valueLength = 0;
+        if (FAILED(attributes->getQName(i, &name, &nameLength)) || FAILED(attributes->getValue(i, &value, &valueLength)))
+            return E_FAIL;
+        pending_ += L' ';
+        pending_.append(name, static_cast<size_t>(nameLength));
+        pending_ += L"=\"";
+        escaped(value, static_cast<size_t>(valueLength), true);
+        pending_ += L'"';
+    }
+    startTagOpen_ = true;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE XmlFileWriter::endElement(const wchar_t*, int, const wchar_t*, int, const wchar_t* qName,
+                                                    int qLength) {
+    if (startTagOpen_) {
+        pending_ += L"/>";
+        startTagOpen_ = false;
+        return S_OK;
+    }
+    pending_ += L"</";
+    pending_.append(qName, static_cast<size_t>(qLength));
+    pending_ += L'>';
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE XmlFileWriter::characters(const wchar_t* chars, int length) {
+    closeStartTag();
+    if (chars && length > 0) escaped(chars, static_cast<size_t>(length), false);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE XmlFileWriter::ignorableWhitespace(const wchar_t* chars, int length) {
+    closeStartTag();
+    if (chars && length > 0) pending_.append(chars, static_cast<size_t>(length));
+    return S_OK;
 }
 
 void XmlFileWriter::finish() {
-    checkCom(handler_->endDocument());
-    checkCom(writer_->flush());
-    checkCom(stream_->Commit(STGC_DEFAULT));
+    checkCom(endDocument());
+    flush();
+    if (!FlushFileBuffers(file_.get())) checkCom(HRESULT_FROM_WIN32(GetLastError()));
+    file_.reset();
 }

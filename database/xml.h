@@ -1,6 +1,6 @@
 // MSXML as the database layer uses it: the class and interface identifiers
 // MinGW's libuuid lacks, attribute lookup, a plain attribute list for
-// content-handler events, and MSXML's writer over a file.
+// content-handler events, and a writer of such events into a file.
 #pragma once
 
 #include <windows.h>
@@ -26,6 +26,17 @@ void checkCom(HRESULT result);
 
 // The value of an attribute by its name (no prefix); empty when it is missing.
 std::wstring saxAttribute(ISAXAttributes* attributes, const wchar_t* name);
+
+// Base64 (RFC 4648, with padding) of bytes, and back; decoding ignores
+// whitespace and fails on any other character outside the alphabet.
+std::wstring base64Encode(const std::string& bytes);
+bool base64Decode(const std::wstring& text, std::string& bytes);
+
+// The bytes as text when they are UTF-8 that decodes and encodes back to the
+// same bytes and holds only characters XML 1.0 can carry.
+bool xmlTextFromUtf8(const std::string& bytes, std::wstring& text);
+// Whether XML 1.0 can carry every character of the text.
+bool isXmlText(const std::wstring& text);
 
 // Whether a SAX name (pointer and length) is the given one.
 bool isSaxName(const wchar_t* name, int length, const wchar_t* expected);
@@ -84,19 +95,44 @@ private:
     ISAXContentHandler* handler_;
 };
 
-// MSXML's writer as a content handler that writes a UTF-8 file. The file is
-// complete once finish() has returned.
-class XmlFileWriter {
+// A content handler that writes the events as a UTF-8 file. Character data
+// keeps CR as a character reference (a reader would turn a bare CR into LF),
+// attribute values keep CR, LF and TAB the same way; ignorable whitespace is
+// written as it is. The file is complete once finish() has returned.
+class XmlFileWriter final : public ISAXContentHandler {
 public:
     explicit XmlFileWriter(const std::wstring& path);
-    ISAXContentHandler* handler() const { return handler_.get(); }
-    // Ends the document and flushes the writer into the file.
+    XmlFileWriter(const XmlFileWriter&) = delete;
+    XmlFileWriter& operator=(const XmlFileWriter&) = delete;
+    ISAXContentHandler* handler() { return this; }
+    // Ends the document and writes what is still buffered into the file.
     void finish();
 
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE putDocumentLocator(ISAXLocator*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE startDocument() override;
+    HRESULT STDMETHODCALLTYPE endDocument() override;
+    HRESULT STDMETHODCALLTYPE startPrefixMapping(const wchar_t*, int, const wchar_t*, int) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE endPrefixMapping(const wchar_t*, int) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE startElement(const wchar_t* uri, int uriLength, const wchar_t* localName, int localLength,
+                                           const wchar_t* qName, int qLength, ISAXAttributes* attributes) override;
+    HRESULT STDMETHODCALLTYPE endElement(const wchar_t* uri, int uriLength, const wchar_t* localName, int localLength,
+                                         const wchar_t* qName, int qLength) override;
+    HRESULT STDMETHODCALLTYPE characters(const wchar_t* chars, int length) override;
+    HRESULT STDMETHODCALLTYPE ignorableWhitespace(const wchar_t* chars, int length) override;
+    HRESULT STDMETHODCALLTYPE processingInstruction(const wchar_t*, int, const wchar_t*, int) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE skippedEntity(const wchar_t*, int) override { return S_OK; }
+
 private:
-    ComPtr<IStream> stream_;
-    ComPtr<IMXWriter> writer_;
-    ComPtr<ISAXContentHandler> handler_;
+    void closeStartTag();
+    void escaped(const wchar_t* text, size_t length, bool attribute);
+    void flush();
+
+    UniqueHandle file_;
+    std::wstring pending_;  // text not yet encoded and written
+    bool startTagOpen_ = false;
 };
 
 // Writes a whole document to path: the root element around what body

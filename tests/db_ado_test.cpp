@@ -83,7 +83,10 @@ TEST(AdoQuotes, TranslationTables) {
         {L"insert into t values('it''s')", L"insert into t values('it''s')", L"insert into t values(N'it''s')"},
         // Doubled double quotes collapse to single ones in the single-quoted text.
         {L"x = \"say \"\"hi\"\"\"", L"x = 'say \"hi\"'", L"x = N'say \"hi\"'"},
-        {L"`a``b`", L"[a][b]", L"[a][b]"},  // a back quote never escapes itself
+        // A name never ends its quoting: doubled back quotes stand for one, a bracket inside is doubled,
+        // and a bracketed name passes as it is, quotes in it included.
+        {L"`a``b]`", L"[a`b]]]", L"[a`b]]]"},
+        {L"delete from [it's \"x]]\"]", L"delete from [it's \"x]]\"]", L"delete from [it's \"x]]\"]"},
         {L"'a`b\"c'", L"'a`b\"c'", L"N'a`b\"c'"},
         // SQL Server brackets each part of a dotted name; Jet does not.
         {L"select * from `db.dbo.t`", L"select * from [db.dbo.t]", L"select * from [db].[dbo].[t]"},
@@ -441,6 +444,17 @@ TEST_F(JetStandIn, SchemaAndDataImports) {
               std::wstring::npos);
     Lines tail(std::find(statements.begin(), statements.end(), L"delete from ms_jet_counter"), statements.end());
     EXPECT_EQ(joined(tail), joined({L"delete from ms_jet_counter", L"insert into ms_jet_counter([id], [val]) values( 41, 0 )"}));
+
+    // Names a document supplies stay one bracketed name each, whatever they hold; encoded values
+    // arrive decoded (text from its UTF-8, bytes as ANSI text).
+    script().calls.clear();
+    provider.ImportData(dir.write(L"names.xml", L"<data><table name=\"o]k\"><row><field name=\"a]) VALUES ('9') --'\">1"
+                                                 L"</field><field name='v' encoding='base64'>YQEn8J+YgA==</field>"
+                                                 L"<field name='w' encoding='base64-binary'>/w==</field></row></table></data>"),
+                        L"", file, L"admin", L"pw", 0, L"");
+    EXPECT_EQ(joined(slice(script().statements(), L"delete from [o")),
+              joined({L"delete from [o]]k]",
+                      L"INSERT INTO [o]]k]([a]]) VALUES ('9') --'],[v],[w]) VALUES ('1','a\x01''\U0001F600','\u00FF')"}));
 }
 
 TEST_F(AdoStandIn, SqlServerSchemaImportCreatesLoginAndDatabase) {

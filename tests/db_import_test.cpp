@@ -8,6 +8,7 @@
 #include "database/import/mysqlimport.h"
 #include "database/import/typetable.h"
 #include "database/mysqlaccounts.h"
+#include "database/quotes.h"
 #include "database/xml.h"
 #include "database/xmlexport.h"
 #include "db_testenv.h"
@@ -192,6 +193,13 @@ TEST_F(XmlImport, ImporterStatements) {
          L"<field name='c'>it's a \\ path</field><field name='d'/></row></table><table name='e'/></d>",
          {L"delete from `t`", L"INSERT INTO `t`(`a`,`b`,`c`,`d`) VALUES (NULL,'attr','it\\'s a \\\\ path','')",
           L"delete from `e`"}},
+        // Names never end their quoting, whatever a document puts in them.
+        {true, true, L"10.11.6-MariaDB",
+         L"<s><table name='t`; x'><column name='c` int, `d' type='int(11)' null='YES'/>"
+         L"<index key_name='k`' column_name='c` int, `d' non_unique='1' Collation='A'/></table></s>",
+         {L"CREATE TABLE `t``; x`(`c`` int, ``d` int(11) ,KEY `k```(`c`` int, ``d` ASC) ) ENGINE=InnoDB DEFAULT CHARSET=utf8"}},
+        {false, false, L"", L"<d><table name='t` where 0; --'><row><field name=\"id`) VALUES ('7') -- \">1</field></row></table></d>",
+         {L"delete from `t`` where 0; --`", L"INSERT INTO `t`` where 0; --`(`id``) VALUES ('7') -- `) VALUES ('1')"}},
     };
     for (const auto& c : cases) {
         RecordingProvider provider;
@@ -223,7 +231,7 @@ Lines tableRows(IDatabaseProvider& provider, const std::wstring& table) {
 
 // SHOW CREATE TABLE without the table's next auto_increment value.
 std::wstring createStatement(IDatabaseProvider& provider, const std::wstring& table) {
-    RecordSetRef records(provider.query(L"SHOW CREATE TABLE `" + table + L"`"));
+    RecordSetRef records(provider.query(L"SHOW CREATE TABLE " + backQuoted(table)));
     std::wstring text = records->next() ? records->getValue(1, L"", false) : L"(none)";
     size_t at = text.find(L" AUTO_INCREMENT=");
     if (at != std::wstring::npos) text.erase(at, text.find(L' ', at + 1) - at);
@@ -331,22 +339,37 @@ TEST_F(MySQLImport, RoundTripKeepsEveryRowAndTheTableDefinitions) {
 // data read so far; a refused row is logged and the rows after it arrive.
 TEST_F(MySQLImport, BrokenDocumentsAndRefusedRows) {
     undo(L"DROP DATABASE IF EXISTS hvc_imp_part");
-    EXPECT_THROW(importSchema(document(L"schema.xml",
-                                       L"<schema><table name='whole'><column name='id' type='int(11)' null='NO'/>"
-                                       L"<index key_name='PRIMARY' column_name='id' non_unique='0' Collation='A'/></table>"
-                                       L"<table name='partial'><column name='id' type='int(11)' null='NO'/>"),
-                              L"hvc_imp_part", s.login, s.password),
-                 ComError);
+    importSchema(document(L"schema.xml", L"<schema><table name='whole'><column name='id' type='int(11)' null='NO'/>"
+                                         L"<index key_name='PRIMARY' column_name='id' non_unique='0' Collation='A'/>"
+                                         L"</table></schema>"),
+                 L"hvc_imp_part", s.login, s.password);
     auto db = open(L"hvc_imp_part");
-    EXPECT_TRUE(db->tableExists(L"whole"));
-    EXPECT_FALSE(db->tableExists(L"partial"));
-
     db->execute(L"INSERT INTO whole VALUES (99)");
-    EXPECT_THROW(importData(document(L"data.xml", L"<data><table name='whole'><row><field name='id'>1</field></row>"
-                                                  L"<row><field name='id'>2</field></row><row><field name='id'>3</field>"),
-                            L"hvc_imp_part"),
-                 ComError);
-    EXPECT_EQ(scalar(*db, L"select group_concat(id order by id) from whole"), L"1,2");
+    // A document that cannot be read whole, or is of the other kind, changes nothing: no table is
+    // dropped or emptied, and the error names the file and, for broken XML, where it breaks.
+    const std::wstring brokenRows = L"<data><table name='whole'><row><field name='id'>1</field></row>\n<row><field name='id'>3";
+    struct { bool schema; std::wstring path; const wchar_t* problem; } cases[] = {
+        {true, dir / L"no-such-schema.xml", L"(0x800C0005)"},
+        {true, document(L"cut.xml", L"<schema><table name='whole'><column name='id' type='int(11)' null='NO'/>"), L"(line 1, column "},
+        {true, document(L"rows.xml", L"<data><table name='whole'><row><field name='id'>1</field></row></table></data>"),
+         L"it holds table rows, not table definitions"},
+        {false, document(L"cutrows.xml", brokenRows), L"(line 2, column "},
+        {false, dir / L"schema.xml", L"it holds table definitions, not table rows"},
+    };
+    for (const auto& c : cases) {
+        std::wstring text = dbtest::thrownText([&] {
+            if (c.schema) importSchema(c.path, L"hvc_imp_part", s.login, s.password);
+            else importData(c.path, L"hvc_imp_part");
+        });
+        EXPECT_EQ(text.find(L"Unable to use the document " + c.path + L": "), 0u) << cstr(text);
+        EXPECT_NE(text.find(c.problem), std::wstring::npos) << cstr(text);
+        EXPECT_EQ(scalar(*db, L"select group_concat(id order by id) from whole"), L"99") << cstr(c.path);
+    }
+
+    // A crafted field name is one unknown column: the row is refused, nothing of the name runs.
+    importData(document(L"crafted.xml", L"<data><table name='whole'><row><field name=\"id`) VALUES ('7') -- \">8</field>"
+                                        L"</row><row><field name='id'>1</field></row></table></data>"), L"hvc_imp_part");
+    EXPECT_EQ(scalar(*db, L"select group_concat(id order by id) from whole"), L"1");
 
     auto& errors = ErrorCapture::start();
     importData(document(L"dup.xml", L"<data><table name='whole'><row><field name='id'>1</field></row><row><field "
@@ -382,3 +405,28 @@ TEST_F(MySQLImport, ManagerCreatesTheLogin) {
     EXPECT_EQ(dbtest::thrownText([&] { importSchema(schema, L"hvc_imp_mgr", L"hvc_imp_user", L"other", s.login, s.password); }),
               L"User hvc_imp_user already exists");
 }
+
+// An export that fails on its way leaves the previous pair of documents as it
+// was and no partial file behind.
+TEST_F(MySQLImport, FailedExportKeepsThePreviousPair) {
+    struct RefusingProvider : MySQLDatabaseProvider {
+        IDatabaseRecordSet* queryStreaming(const std::wstring& statement) override {
+            if (statement == L"select * from `b`") throw vexception(L"refused", VLOCATION("RefusingProvider::query"));
+            return MySQLDatabaseProvider::queryStreaming(statement);
+        }
+    };
+    undo(L"DROP DATABASE IF EXISTS hvc_imp_exp");
+    admin.execute(L"CREATE DATABASE hvc_imp_exp");
+    RefusingProvider source;
+    source.connect(s.host, L"hvc_imp_exp", s.login, s.password, s.port, L"");
+    source.execute(L"CREATE TABLE a (id int)");
+    source.execute(L"INSERT INTO a VALUES (1)");
+    exportMySQLDatabase(source, dir / L"out", nullptr, nullptr);
+    const std::string schema = fsutil::readFile(dir / L"out\\schema.xml"), data = fsutil::readFile(dir / L"out\\data.xml");
+    source.execute(L"CREATE TABLE b (id int)");
+    EXPECT_EQ(dbtest::thrownText([&] { exportMySQLDatabase(source, dir / L"out", nullptr, nullptr); }), L"refused");
+    EXPECT_EQ(fsutil::names(dir / L"out"), (Lines{L"data.xml", L"schema.xml"}));
+    EXPECT_EQ(fsutil::readFile(dir / L"out\\schema.xml"), schema);
+    EXPECT_EQ(fsutil::readFile(dir / L"out\\data.xml"), data);
+}
+

@@ -158,6 +158,7 @@ void ContentHandlerWrapper::parseURL(const std::wstring& url) {
     // Same slots as ISAXContentHandler; the reader sees nothing else.
     checkCom(reader->putContentHandler(
         reinterpret_cast<ISAXContentHandler*>(static_cast<SaxContentHandlerEntry*>(this))));
+    if (errorHandler_) checkCom(reader->putErrorHandler(errorHandler_));
     errorText_.clear();
     failed_ = false;
     canceled_ = nullptr;
@@ -166,6 +167,7 @@ void ContentHandlerWrapper::parseURL(const std::wstring& url) {
     // The reader's own error information belongs to this call.
     ComError readerError = FAILED(result) && !failed_ ? ComError::fromErrorInfo(result) : ComError(result);
     reader->putContentHandler(nullptr);
+    if (errorHandler_) reader->putErrorHandler(nullptr);
     reader.reset();
 
     if (canceled_) {

@@ -93,6 +93,8 @@ public:
 protected:
     // Only the back end that made an importer destroys it.
     ~ContentHandlerWrapper() = default;
+    // An error handler for the reader of later parses (not owned); none by default.
+    void setErrorHandler(ISAXErrorHandler* handler) { errorHandler_ = handler; }
 
 private:
     struct Site;
@@ -100,6 +102,7 @@ private:
     HRESULT entry(const Site& site, Body&& body) noexcept;
 
     std::wstring errorText_;
+    ISAXErrorHandler* errorHandler_ = nullptr;
     bool failed_ = false;
     std::exception_ptr canceled_;
 };

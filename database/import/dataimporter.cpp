@@ -25,7 +25,18 @@ DataImporter::DataImporter(IDatabaseProvider& provider, const std::wstring& data
       failureFunction_(failureFunction),
       failureLine_(failureLine) {}
 
+std::wstring DataImporter::quoted(const std::wstring& name) const {
+    std::wstring text = openQuote_;
+    for (wchar_t c : name) {
+        if (c == closeQuote_[0]) text += c;
+        text += c;
+    }
+    return text + closeQuote_;
+}
+
 const wchar_t* DataImporter::zeroDateText(const std::wstring&) { return nullptr; }
+
+std::wstring DataImporter::bytesLiteral(const std::string& bytes) { return L"'" + provider_.escape(wstr(bytes)) + L"'"; }
 
 void DataImporter::startElement(const wchar_t*, int, const wchar_t* localName, int localLength, const wchar_t*, int,
                                 ISAXAttributes* attributes) {
@@ -33,6 +44,9 @@ void DataImporter::startElement(const wchar_t*, int, const wchar_t* localName, i
         fieldName_ = saxAttribute(attributes, L"name");
         fieldValue_ = saxAttribute(attributes, L"value");
         fieldIsNull_ = saxAttribute(attributes, L"isnull") == L"true";
+        fieldEncoding_ = saxAttribute(attributes, L"encoding");
+        if (!fieldEncoding_.empty() && fieldEncoding_ != L"base64" && fieldEncoding_ != L"base64-binary")
+            throw vexception(L"Unknown value encoding " + fieldEncoding_, VLOCATION("DataImporter::startElement"));
         if (!columns_.empty()) columns_ += L",";
         if (!values_.empty()) values_ += L",";
         columns_ += quoted(fieldName_);
@@ -43,7 +57,12 @@ void DataImporter::startElement(const wchar_t*, int, const wchar_t* localName, i
     } else if (isSaxName(localName, localLength, L"table")) {
         table_ = saxAttribute(attributes, L"name");
         tableStarted();
-        provider_.execute(L"delete from " + quoted(table_));
+        tableIsView_ = isView(table_);
+        if (tableIsView_)
+            LogManager::instance().log(Error, vexception(L"Table " + table_ + L" is a view: no row is written through it",
+                                                         VLOCATION("DataImporter::startElement")));
+        else
+            provider_.execute(L"delete from " + quoted(table_));
     }
 }
 
@@ -54,8 +73,14 @@ void DataImporter::characters(const wchar_t* chars, int length) {
 void DataImporter::endElement(const wchar_t*, int, const wchar_t* localName, int localLength, const wchar_t*, int) {
     if (isSaxName(localName, localLength, L"field")) {
         const wchar_t* zeroDate = nullptr;
+        std::string bytes;
+        if (!fieldIsNull_ && !fieldEncoding_.empty() && !base64Decode(fieldValue_, bytes))
+            throw vexception(L"Invalid base64 value of field " + fieldName_, VLOCATION("DataImporter::endElement"));
+        if (fieldEncoding_ == L"base64") fieldValue_ = wstr(bytes, CP_UTF8);
         if (fieldIsNull_)
             values_ += L"NULL";
+        else if (fieldEncoding_ == L"base64-binary")
+            values_ += bytesLiteral(bytes);
         else if (isZeroDate(fieldValue_) && (zeroDate = zeroDateText(fieldName_)) != nullptr)
             values_ += zeroDate;
         else
@@ -64,10 +89,15 @@ void DataImporter::endElement(const wchar_t*, int, const wchar_t* localName, int
         fieldValue_.clear();
         fieldIsNull_ = false;
     } else if (isSaxName(localName, localLength, L"row")) {
+        if (tableIsView_) {
+            rowRefused();
+            return;
+        }
         std::wstring insert = insertHead() + columns_ + L") VALUES (" + values_ + L")";
         try {
             SeTranslatorScope translator;
             ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+            checkInsert(insert);
             beforeInsert();
             provider_.execute(insert);
             rowInserted();

@@ -30,18 +30,26 @@ protected:
                  const wchar_t* closeQuote, const char* failureFunction, unsigned failureLine);
     ~DataImporter() = default;
 
-    std::wstring quoted(const std::wstring& name) const { return openQuote_ + name + closeQuote_; }
+    // The name as one identifier: its close quote doubled inside, so that no name ends the quoting.
+    std::wstring quoted(const std::wstring& name) const;
 
     // A new table begins, before its rows are deleted.
     virtual void tableStarted() {}
+    // Whether the table is a view; its rows are then refused, never written through it.
+    virtual bool isView(const std::wstring&) { return false; }
     // A field opened (its name and the table are known).
     virtual void fieldStarted() {}
     // What a zero date in this column is written as; null: written as any value.
     virtual const wchar_t* zeroDateText(const std::wstring& column);
+    // A value given as bytes (encoding "base64-binary") as it goes into the
+    // statement. The bytes read as ANSI text by default, as ADO reads bytes.
+    virtual std::wstring bytesLiteral(const std::string& bytes);
     // The insert up to its column list.
     virtual std::wstring insertHead() const { return L"INSERT INTO " + quoted(table_) + L"("; }
     // Inside the row's guard, just before its insert.
     virtual void beforeInsert() {}
+    // Inside the row's guard: throws for an insert that must not be sent.
+    virtual void checkInsert(const std::wstring&) {}
     virtual void rowInserted() {}
     virtual void rowRefused() {}
     virtual void tableEnded() {}
@@ -59,5 +67,7 @@ private:
     std::wstring columns_;
     std::wstring values_;
     std::wstring fieldValue_;
+    std::wstring fieldEncoding_;
     bool fieldIsNull_ = false;
+    bool tableIsView_ = false;
 };

@@ -1,6 +1,7 @@
 #include "database/import/jetimport.h"
 
 #include "database/import/typetable.h"
+#include "database/quotes.h"
 #include "database/xml.h"
 #include "runtime/catchpoint.h"
 #include "runtime/exceptions.h"
@@ -16,12 +17,12 @@ void JetSchemaImporter::tableStarted() {
     keyClosings_.clear();
     defaults_.clear();
     // The table may well not exist yet.
-    if (!freshDatabase_) ignoreFailure([&] { provider_.execute(L"DROP TABLE [" + table_ + L"]"); });
+    if (!freshDatabase_) ignoreFailure([&] { provider_.execute(L"DROP TABLE " + bracketed(table_)); });
 }
 
 void JetSchemaImporter::column(ISAXAttributes* attributes) {
     std::wstring name = saxAttribute(attributes, L"name");
-    std::wstring column = L"[" + name + L"] ";
+    std::wstring column = bracketed(name) + L" ";
     if (saxAttribute(attributes, L"extra") == L"auto_increment") {
         column += L"COUNTER( 1, 1) ";
     } else {
@@ -36,14 +37,15 @@ void JetSchemaImporter::column(ISAXAttributes* attributes) {
 }
 
 void JetSchemaImporter::index(const std::wstring& key, const std::wstring& column, ISAXAttributes* attributes) {
-    addKeyColumn(keys_, key, L"[" + column + L"]", [&] {
+    addKeyColumn(keys_, key, bracketed(column), [&] {
         std::wstring text;
         if (key == L"PRIMARY") {
-            text = L"CREATE UNIQUE INDEX [" + table_ + L"PrimaryKey] ON  [" + table_ + L"]([" + column + L"]";
+            text = L"CREATE UNIQUE INDEX " + bracketed(table_ + L"PrimaryKey") + L" ON  " + bracketed(table_) + L"(" +
+                   bracketed(column);
             keyClosings_[key] = L") WITH PRIMARY";
         } else {
-            text = (saxAttribute(attributes, L"non_unique") == L"0" ? L"CREATE UNIQUE INDEX [" : L"CREATE INDEX [") +
-                   key + L"Index] ON  [" + table_ + L"]([" + column + L"]";
+            text = (saxAttribute(attributes, L"non_unique") == L"0" ? L"CREATE UNIQUE INDEX " : L"CREATE INDEX ") +
+                   bracketed(key + L"Index") + L" ON  " + bracketed(table_) + L"(" + bracketed(column);
             keyClosings_[key] = saxAttribute(attributes, L"null").empty() ? L") WITH DISALLOW NULL" : L")";
         }
         return text;
@@ -51,7 +53,7 @@ void JetSchemaImporter::index(const std::wstring& key, const std::wstring& colum
 }
 
 void JetSchemaImporter::tableEnded() {
-    provider_.execute(L"CREATE TABLE [" + table_ + L"](" + columns_ + L")");
+    provider_.execute(L"CREATE TABLE " + bracketed(table_) + L"(" + columns_ + L")");
     for (const auto& key : keys_) provider_.execute(key.second + keyClosings_[key.first]);
     keys_.clear();
     keyClosings_.clear();

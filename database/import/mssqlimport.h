@@ -36,7 +36,7 @@ private:
     // Learns the column's type and whether it is an identity column.
     void fieldStarted() override;
     const wchar_t* zeroDateText(const std::wstring& column) override;
-    std::wstring insertHead() const override { return L"INSERT INTO [" + table_ + L"] ("; }
+    std::wstring insertHead() const override { return L"INSERT INTO " + quoted(table_) + L" ("; }
     void beforeInsert() override;
     void tableEnded() override;
 

@@ -10,6 +10,7 @@ void SchemaImporter::startElement(const wchar_t*, int, const wchar_t* localName,
     if (isSaxName(localName, localLength, L"table")) {
         table_ = saxAttribute(attributes, L"name");
         columns_.clear();
+        tableAttributes(attributes);
         tableStarted();
     } else if (isSaxName(localName, localLength, L"column")) {
         column(attributes);

@@ -24,6 +24,8 @@ protected:
 
     // A table begins; its name is known and the column list empty.
     virtual void tableStarted() = 0;
+    // The table element's attributes, just before tableStarted.
+    virtual void tableAttributes(ISAXAttributes*) {}
     virtual void column(ISAXAttributes* attributes) = 0;
     virtual void index(const std::wstring& key, const std::wstring& column, ISAXAttributes* attributes) = 0;
     // The table's element ends: create it. The column list is emptied after.

@@ -122,7 +122,8 @@ const char* const transferHelp[] = {
     "db-export DIR          schema.xml and data.xml of the panel database into DIR",
     "db-import-schema FILE [--recreate] [--manager LOGIN PASSWORD]",
     "                       create the tables of a schema document in the panel database",
-    "db-import-data FILE    load the rows of a data document into the panel database",
+    "db-import-data FILE    load the rows of a data document into the panel database; rows the",
+    "                       database refused: exit 5 with their count per table",
 };
 
 std::wstring fullPath(const wchar_t* path) {
@@ -155,9 +156,13 @@ int transfer(const std::wstring& name, int argc, wchar_t** argv) {
         ~Com() { CoUninitialize(); }
     } com;
     std::unique_ptr<MySQLDatabaseProvider> provider = panelProvider();
+    std::wstring refusedTables;
+    unsigned long long refusedRows = 0;
     provider->setImportProgress([&](const std::wstring& table, unsigned long long count, unsigned long long refused) {
         progressLine(name == L"db-import-data" ? L"data" : L"schema", table, count,
                      name == L"db-import-data" ? L"rows" : L"columns", refused);
+        if (refused) refusedTables += format(L"%ls%ls: %llu", refusedTables.empty() ? L"" : L", ", table.c_str(), refused);
+        refusedRows += refused;
     });
     if (name == L"db-export") {
         connectOnDemand(*provider);
@@ -172,7 +177,9 @@ int transfer(const std::wstring& name, int argc, wchar_t** argv) {
     if (name == L"db-import-data") {
         provider->ImportData(document, params.host, params.name, params.login, params.password, params.port,
                              params.socket);
-        return 0;
+        if (refusedRows == 0) return 0;
+        std::fprintf(stderr, "%s\n", cstr(format(L"hvcdmt: %llu rows refused (%ls)", refusedRows, refusedTables.c_str()), CP_UTF8).c_str());
+        return 5;
     }
     bool recreate = false;
     std::wstring managerLogin, managerPassword;
