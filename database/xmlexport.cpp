@@ -19,6 +19,11 @@ std::wstring quotedName(IDatabaseProvider& provider, const std::wstring& name) {
 
 namespace {
 
+// A text with a CR goes as base64: a reader turns a bare CR into LF, and
+// MSXML's reader (Wine's, measured) does so even to a character reference
+// after other text, and slows down with the square of the references in one text.
+bool carriable(const std::wstring& text) { return isXmlText(text) && text.find(L'\r') == std::wstring::npos; }
+
 // A column's values as a document carries them.
 class FieldValues {
 public:
@@ -32,7 +37,7 @@ public:
         encoding = nullptr;
         if (!mysql_) {
             if (!records_.tryGetValue(column, value, false)) return false;
-            if (!isXmlText(value)) {
+            if (!carriable(value)) {
                 value = base64Encode(cstr(value, CP_UTF8));
                 encoding = L"base64";
             }
@@ -40,7 +45,7 @@ public:
         }
         if (!mysql_->rawValue(column, bytes_)) return false;
         const VMySQLRecordSet::ColumnKind kind = kinds_[column];
-        if (kind != VMySQLRecordSet::ColumnKind::Bytes && xmlTextFromUtf8(bytes_, value)) return true;
+        if (kind != VMySQLRecordSet::ColumnKind::Bytes && xmlTextFromUtf8(bytes_, value) && carriable(value)) return true;
         value = base64Encode(bytes_);
         encoding = kind == VMySQLRecordSet::ColumnKind::Text ? L"base64" : L"base64-binary";
         return true;

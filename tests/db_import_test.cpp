@@ -11,6 +11,7 @@
 #include "database/quotes.h"
 #include "database/xml.h"
 #include "database/xmlexport.h"
+#include "childprocess.h"
 #include "db_testenv.h"
 #include "fsutil.h"
 #include "runtime/catchpoint.h"
@@ -430,3 +431,89 @@ TEST_F(MySQLImport, FailedExportKeepsThePreviousPair) {
     EXPECT_EQ(fsutil::readFile(dir / L"out\\data.xml"), data);
 }
 
+namespace {
+
+// Runs hvcdmt.exe on the database `name` of the test server; its exit code.
+DWORD hvcdmt(const std::wstring& name, const std::vector<std::wstring>& args) {
+    const dbtest::Server& s = dbtest::server();
+    for (const auto& variable : {std::make_pair(L"ORVEX_DB_HOST", s.host), std::make_pair(L"ORVEX_DB_LOGIN", s.login),
+                                 std::make_pair(L"ORVEX_DB_PASSWD", s.password), std::make_pair(L"ORVEX_DB_NAME", name),
+                                 std::make_pair(L"ORVEX_DB_PORT", std::to_wstring(s.port))})
+        dbtest::setEnv(variable.first, variable.second);
+    DWORD code = childprocess::run(args, L"hvcdmt.exe").exitCode;
+    dbtest::clearDbEnvironment();
+    return code;
+}
+
+}  // namespace
+
+// The whole move through the command-line host, compared on the server: every
+// class of value, the definitions the schema carries, names that hold quotes;
+// a view stays out; refused rows, a mistyped file and a view as a target are
+// reported and change nothing else.
+TEST_F(MySQLImport, CommandLineMoveKeepsEveryValueAndDefinition) {
+    undo(L"DROP DATABASE IF EXISTS hvc_cli_src");
+    undo(L"DROP DATABASE IF EXISTS hvc_cli_dst");
+    admin.execute(L"CREATE DATABASE hvc_cli_src DEFAULT CHARSET=utf8mb4");
+    auto source = open(L"hvc_cli_src");
+    const std::wstring table = L"`va``l [s]`";
+    source->execute(L"CREATE TABLE " + table + L" (`id` int(11) NOT NULL AUTO_INCREMENT, `t` longtext, `b` blob, "
+                    L"`vb` varbinary(16) DEFAULT NULL, `bn` binary(4) DEFAULT NULL, `bt` bit(10) DEFAULT b'101', "
+                    L"`d` datetime DEFAULT '0000-00-00 00:00:00', `n` decimal(30,10) DEFAULT NULL, `f` double DEFAULT NULL, "
+                    L"`q` varchar(20) NOT NULL DEFAULT 'it''s', `e` varchar(5) DEFAULT '', "
+                    L"`ts` timestamp NOT NULL DEFAULT current_timestamp() ON UPDATE current_timestamp(), "
+                    L"`k` enum('a','b''c') DEFAULT 'a', `l1` varchar(200) COLLATE utf8mb4_bin DEFAULT NULL, `g` point NOT NULL, "
+                    L"PRIMARY KEY (`id`), UNIQUE KEY `q` (`q`,`id`), KEY `pre` (`t`(10),`n` DESC), FULLTEXT KEY `ft` (`l1`), "
+                    L"SPATIAL KEY `sp` (`g`)) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_unicode_ci");
+    source->execute(L"CREATE TABLE `o'k\"` (`c``1` int, `x` char(3) CHARACTER SET latin1) ENGINE=MyISAM DEFAULT CHARSET=utf8");
+    source->execute(L"SET SESSION sql_mode='NO_AUTO_VALUE_ON_ZERO'");
+    source->execute(L"INSERT INTO " + table + L" VALUES (0, 'CR\\rLF\\nCRLF\\r\\nTAB\\tctl\\Z\x0B end \U0001F600 <&>]]>', "
+                    L"X'00FFFE8041', 'plain text', X'00010203', b'1100110011', '0000-00-00 00:00:00', "
+                    L"12345678901234567890.0123456789, 1e0/3e0, 'x', '', '2020-02-02 02:02:02', 'b''c', 'lone\\rCR', POINT(1,2)), "
+                    L"(1, '', '', NULL, NULL, b'0', NULL, NULL, 1e-300, 'y', NULL, '2021-01-01 00:00:00', NULL, NULL, POINT(0,0)), "
+                    L"(2, REPEAT('0123456789abcdef\\r\\n', 262144), NULL, NULL, NULL, NULL, NULL, -0.0000000001, 0.1, 'z', 'e', "
+                    L"'2022-03-04 05:06:07', 'a', REPEAT('ä', 200), POINT(3,4))");
+    source->execute(L"INSERT INTO `o'k\"` VALUES (1, 'äöü'), (NULL, NULL), (0, '')");
+    source->execute(L"CREATE VIEW `v` AS SELECT `id`, `q` FROM " + table);
+
+    dbtest::TempDir out;
+    ASSERT_EQ(hvcdmt(L"hvc_cli_src", {L"db-export", out.file(L"move")}), 0u);
+    EXPECT_EQ(fsutil::names(out.file(L"move")), (Lines{L"data.xml", L"schema.xml"}));
+    ASSERT_EQ(hvcdmt(L"hvc_cli_dst", {L"db-import-schema", out.file(L"move\\schema.xml"), L"--recreate"}), 0u);
+    ASSERT_EQ(hvcdmt(L"hvc_cli_dst", {L"db-import-data", out.file(L"move\\data.xml")}), 0u);
+    auto sameOnServer = [&] {
+        for (const wchar_t* name : {L"va`l [s]", L"o'k\""}) {
+            EXPECT_EQ(scalar(admin, L"SELECT COUNT(*) FROM hvc_cli_dst." + backQuoted(name)), L"3");
+            RecordSetRef from(admin.query(L"CHECKSUM TABLE hvc_cli_src." + backQuoted(name)));
+            RecordSetRef to(admin.query(L"CHECKSUM TABLE hvc_cli_dst." + backQuoted(name)));
+            ASSERT_TRUE(from->next() && to->next());
+            EXPECT_EQ(to->getValue(1, L"(null)", false), from->getValue(1, L"(null)", false)) << cstr(name);
+            admin.execute(L"USE hvc_cli_src");
+            std::wstring created = createStatement(admin, name);
+            admin.execute(L"USE hvc_cli_dst");
+            EXPECT_EQ(createStatement(admin, name), created);
+        }
+    };
+    sameOnServer();
+    EXPECT_FALSE(open(L"hvc_cli_dst")->tableExists(L"v"));
+
+    // A mistyped schema file leaves the database as it was.
+    EXPECT_EQ(hvcdmt(L"hvc_cli_dst", {L"db-import-schema", out.file(L"move\\shema.xml"), L"--recreate"}), 1u);
+    sameOnServer();
+    // Refused rows: a statement over the server's packet limit and a value that does not fit are each
+    // logged and counted; the rows after them arrive; a view named as a table gets nothing written through it.
+    auto target = open(L"hvc_cli_dst");
+    target->execute(L"CREATE VIEW `v` AS SELECT `c``1` FROM `o'k\"`");
+    undo(L"SET GLOBAL max_allowed_packet=" + scalar(admin, L"select @@global.max_allowed_packet"));
+    admin.execute(L"SET GLOBAL max_allowed_packet=1048576");  // for new sessions: the import's
+    const std::wstring limit = L"1048576";
+    const std::wstring huge(static_cast<size_t>(std::stoull(limit)) + 1, L'x');
+    const std::wstring refusals = out.write(
+        L"refusals.xml", L"<data><table name=\"o'k&quot;\"><row><field name='c`1'>5</field></row>"
+                         L"<row><field name='c`1'>6</field><field name='x'>" + huge + L"</field></row>"
+                         L"<row><field name='c`1'>7</field><field name='x'>abcd</field></row>"
+                         L"<row><field name='c`1'>8</field></row></table>"
+                         L"<table name='v'><row><field name='c`1'>9</field></row></table></data>");
+    EXPECT_EQ(hvcdmt(L"hvc_cli_dst", {L"db-import-data", refusals}), 5u);
+    EXPECT_EQ(scalar(*target, L"select group_concat(`c``1` order by 1) from `o'k\"`"), L"5,8");
+}
