@@ -375,7 +375,7 @@ const wchar_t* const schemaDocument =
     L"<column name=\"id\" type=\"int(11)\" null=\"NO\" default=\"0\" extra=\"auto_increment\"/>"
     L"<column name=\"name\" type=\"varchar(40)\" null=\"YES\" default=\"\" extra=\"\"/>"
     L"<column name=\"born\" type=\"datetime\" null=\"NO\" default=\"0000-00-00 00:00:00\" extra=\"\"/>"
-    L"<column name=\"kind\" type=\"enum('a','b')\" null=\"NO\" default=\"a\"/>"
+    L"<column name=\"kind\" type=\"enum('a','b')\" null=\"NO\" default=\"a'\"/>"
     L"<column name=\"seen\" type=\"timestamp\" null=\"YES\" default=\"CURRENT_TIMESTAMP\"/>"
     L"<index key_name=\"PRIMARY\" column_name=\"id\" non_unique=\"0\" Collation=\"A\"/>"
     L"<index key_name=\"byname\" column_name=\"name\" non_unique=\"1\" Collation=\"A\" null=\"YES\"/>"
@@ -485,7 +485,7 @@ TEST_F(AdoStandIn, SqlServerSchemaImportCreatesLoginAndDatabase) {
                       L"Execute CREATE DATABASE [panel] collate Latin1_General_CI_AS",
                       L"Execute USE [panel]",
                       L"Execute CREATE TABLE [people] ([id] int DEFAULT (N'0') IDENTITY(1,1) NOT NULL , [name] nvarchar(40) "
-                      L"NULL , [born] datetime DEFAULT (0) NOT NULL , [kind] nvarchar(255) DEFAULT (N'a') NOT NULL , "
+                      L"NULL , [born] datetime DEFAULT (0) NOT NULL , [kind] nvarchar(255) DEFAULT (N'a''') NOT NULL , "
                       L"[seen] datetime DEFAULT (CURRENT_TIMESTAMP) NULL , CONSTRAINT [peoplePrimaryKey] PRIMARY KEY "
                       L"([id] ASC), CONSTRAINT [peopleUniqueuk] UNIQUE ([kind] ASC))",
                       L"Execute CREATE INDEX [bynameIndex] ON  [people]([name] ASC, [born] DESC)",

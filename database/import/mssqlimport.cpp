@@ -26,7 +26,7 @@ void MSSQLSchemaImporter::column(ISAXAttributes* attributes) {
     if (!byDefault.empty()) {
         std::wstring value = byDefault == L"0000-00-00 00:00:00" ? L"0"
                              : byDefault == L"CURRENT_TIMESTAMP" ? byDefault
-                                                                 : L"'" + byDefault + L"'";
+                                                                 : L"'" + provider_.escape(byDefault) + L"'";
         column += L"DEFAULT (" + value + L") ";
     }
     if (saxAttribute(attributes, L"extra") == L"auto_increment") column += L"IDENTITY(1,1) ";
