@@ -80,11 +80,11 @@ void MSSQLDatabaseProvider::execute(const std::wstring& statement) {
 
 void MSSQLDatabaseProvider::setIdentityInsert(const std::wstring& table) {
     if (!identityInsertTable_.empty()) {
-        execute(L"set IDENTITY_INSERT " + bracketed(identityInsertTable_) + L" OFF");
+        execute(L"set IDENTITY_INSERT " + bracketedName(identityInsertTable_) + L" OFF");
         identityInsertTable_.clear();
     }
     if (!table.empty()) {
-        execute(L"set IDENTITY_INSERT " + bracketed(table) + L" ON");
+        execute(L"set IDENTITY_INSERT " + bracketedName(table) + L" ON");
         identityInsertTable_ = table;
     }
 }
@@ -103,7 +103,7 @@ void MSSQLDatabaseProvider::endImplicitTransaction() {
 
 uint64_t MSSQLDatabaseProvider::nextCounter(const std::wstring& table, const std::wstring& field) {
     return static_cast<uint64_t>(
-        firstValueAsNumber(*this, L"select max(" + bracketed(field) + L") from " + bracketed(table) + L" with (TABLOCK)") + 1);
+        firstValueAsNumber(*this, L"select max(" + bracketedName(field) + L") from " + bracketedName(table) + L" with (TABLOCK)") + 1);
 }
 
 bool MSSQLDatabaseProvider::tableExists(const std::wstring& table) {
@@ -187,9 +187,9 @@ void MSSQLDatabaseProvider::ImportSchema(const std::wstring& document, const std
         RecordSetRef records(query(L"select DB_ID('" + escape(database) + L"')"));
         if (records->next() && !records->isNull(0, false))
             throw vexception(L"HVC database already exists", VLOCATION("MSSQLDatabaseProvider::ImportSchema"));
-        execute(L"CREATE DATABASE " + bracketed(database) + L" collate Latin1_General_CI_AS");
+        execute(L"CREATE DATABASE " + bracketedName(database) + L" collate Latin1_General_CI_AS");
     }
-    execute(L"USE " + bracketed(database));
+    execute(L"USE " + bracketedName(database));
     MSSQLSchemaImporter importer(*this, recreate);
     importer.parseURL(document);
     if (!recreate) execute(L"DROP TABLE [ms_jet_counter]");
@@ -202,7 +202,7 @@ void MSSQLDatabaseProvider::ImportData(const std::wstring& document, const std::
                                        const std::wstring& password, int port, const std::wstring& socket) {
     checkImportDocument(document, DocumentKind::Data, VLOCATION("MSSQLDatabaseProvider::ImportData"));
     connect(host, L"master", login, password, port, socket);
-    execute(L"USE " + bracketed(database));
+    execute(L"USE " + bracketedName(database));
     MSSQLDataImporter importer(*this, database);
     importer.parseURL(document);
     resetCounterTable(*this);

@@ -90,4 +90,4 @@ std::wstring quotedWith(const std::wstring& name, wchar_t open, wchar_t close) {
 
 std::wstring backQuoted(const std::wstring& name) { return quotedWith(name, L'`', L'`'); }
 
-std::wstring bracketed(const std::wstring& name) { return quotedWith(name, L'[', L']'); }
+std::wstring bracketedName(const std::wstring& name) { return quotedWith(name, L'[', L']'); }

@@ -38,4 +38,4 @@ std::wstring prepareMSSQLStatement(const std::wstring& statement);
 // quotes with back quotes doubled (MySQL), in brackets with ] doubled (Jet,
 // SQL Server).
 std::wstring backQuoted(const std::wstring& name);
-std::wstring bracketed(const std::wstring& name);
+std::wstring bracketedName(const std::wstring& name);

@@ -12,7 +12,7 @@ namespace {
 
 // The ADO back ends take a bracketed name through their quote translation unchanged.
 std::wstring quotedName(IDatabaseProvider& provider, const std::wstring& name) {
-    return provider.name() == L"MySQL" ? backQuoted(name) : bracketed(name);
+    return provider.name() == L"MySQL" ? backQuoted(name) : bracketedName(name);
 }
 
 }  // namespace

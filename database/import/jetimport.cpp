@@ -17,12 +17,12 @@ void JetSchemaImporter::tableStarted() {
     keyClosings_.clear();
     defaults_.clear();
     // The table may well not exist yet.
-    if (!freshDatabase_) ignoreFailure([&] { provider_.execute(L"DROP TABLE " + bracketed(table_)); });
+    if (!freshDatabase_) ignoreFailure([&] { provider_.execute(L"DROP TABLE " + bracketedName(table_)); });
 }
 
 void JetSchemaImporter::column(ISAXAttributes* attributes) {
     std::wstring name = saxAttribute(attributes, L"name");
-    std::wstring column = bracketed(name) + L" ";
+    std::wstring column = bracketedName(name) + L" ";
     if (saxAttribute(attributes, L"extra") == L"auto_increment") {
         column += L"COUNTER( 1, 1) ";
     } else {
@@ -37,15 +37,15 @@ void JetSchemaImporter::column(ISAXAttributes* attributes) {
 }
 
 void JetSchemaImporter::index(const std::wstring& key, const std::wstring& column, ISAXAttributes* attributes) {
-    addKeyColumn(keys_, key, bracketed(column), [&] {
+    addKeyColumn(keys_, key, bracketedName(column), [&] {
         std::wstring text;
         if (key == L"PRIMARY") {
-            text = L"CREATE UNIQUE INDEX " + bracketed(table_ + L"PrimaryKey") + L" ON  " + bracketed(table_) + L"(" +
-                   bracketed(column);
+            text = L"CREATE UNIQUE INDEX " + bracketedName(table_ + L"PrimaryKey") + L" ON  " + bracketedName(table_) + L"(" +
+                   bracketedName(column);
             keyClosings_[key] = L") WITH PRIMARY";
         } else {
             text = (saxAttribute(attributes, L"non_unique") == L"0" ? L"CREATE UNIQUE INDEX " : L"CREATE INDEX ") +
-                   bracketed(key + L"Index") + L" ON  " + bracketed(table_) + L"(" + bracketed(column);
+                   bracketedName(key + L"Index") + L" ON  " + bracketedName(table_) + L"(" + bracketedName(column);
             keyClosings_[key] = saxAttribute(attributes, L"null").empty() ? L") WITH DISALLOW NULL" : L")";
         }
         return text;
@@ -53,7 +53,7 @@ void JetSchemaImporter::index(const std::wstring& key, const std::wstring& colum
 }
 
 void JetSchemaImporter::tableEnded() {
-    provider_.execute(L"CREATE TABLE " + bracketed(table_) + L"(" + columns_ + L")");
+    provider_.execute(L"CREATE TABLE " + bracketedName(table_) + L"(" + columns_ + L")");
     for (const auto& key : keys_) provider_.execute(key.second + keyClosings_[key.first]);
     keys_.clear();
     keyClosings_.clear();

@@ -21,7 +21,7 @@ void MSSQLSchemaImporter::column(ISAXAttributes* attributes) {
     std::wstring type = saxAttribute(attributes, L"type"), translated;
     if (!translateColumnType(type, TypeDialect::MSSQL, translated))
         throw vexception(L"Unable to understand type " + type, VLOCATION("MSSQLSchemaImporter::startElement"));
-    std::wstring column = bracketed(saxAttribute(attributes, L"name")) + L" " + translated;
+    std::wstring column = bracketedName(saxAttribute(attributes, L"name")) + L" " + translated;
     std::wstring byDefault = saxAttribute(attributes, L"default");
     if (!byDefault.empty()) {
         std::wstring value = byDefault == L"0000-00-00 00:00:00" ? L"0"
@@ -36,17 +36,17 @@ void MSSQLSchemaImporter::column(ISAXAttributes* attributes) {
 
 void MSSQLSchemaImporter::index(const std::wstring& key, const std::wstring& column, ISAXAttributes* attributes) {
     bool unique = key == L"PRIMARY" || saxAttribute(attributes, L"non_unique") == L"0";
-    addKeyColumn(unique ? constraints_ : indexes_, key, bracketed(column), [&] {
-        if (key == L"PRIMARY") return L"CONSTRAINT " + bracketed(table_ + L"PrimaryKey") + L" PRIMARY KEY (" + bracketed(column);
-        if (unique) return L"CONSTRAINT " + bracketed(table_ + L"Unique" + key) + L" UNIQUE (" + bracketed(column);
-        return L"CREATE INDEX " + bracketed(key + L"Index") + L" ON  " + bracketed(table_) + L"(" + bracketed(column);
+    addKeyColumn(unique ? constraints_ : indexes_, key, bracketedName(column), [&] {
+        if (key == L"PRIMARY") return L"CONSTRAINT " + bracketedName(table_ + L"PrimaryKey") + L" PRIMARY KEY (" + bracketedName(column);
+        if (unique) return L"CONSTRAINT " + bracketedName(table_ + L"Unique" + key) + L" UNIQUE (" + bracketedName(column);
+        return L"CREATE INDEX " + bracketedName(key + L"Index") + L" ON  " + bracketedName(table_) + L"(" + bracketedName(column);
     }, L" ", attributes);
 }
 
 void MSSQLSchemaImporter::tableEnded() {
     for (const auto& constraint : constraints_) columns_ += L", " + constraint.second + L")";
-    if (!freshDatabase_) provider_.execute(L"DROP TABLE " + bracketed(table_));
-    provider_.execute(L"CREATE TABLE " + bracketed(table_) + L" (" + columns_ + L")");
+    if (!freshDatabase_) provider_.execute(L"DROP TABLE " + bracketedName(table_));
+    provider_.execute(L"CREATE TABLE " + bracketedName(table_) + L" (" + columns_ + L")");
     for (const auto& index : indexes_) provider_.execute(index.second + L")");
     constraints_.clear();
     indexes_.clear();
@@ -64,7 +64,7 @@ void MSSQLDataImporter::tableStarted() {
 
 void MSSQLDataImporter::fieldStarted() {
     if (types_.find(fieldName_) != types_.end()) return;
-    RecordSetRef shape(provider_.query(L"select " + bracketed(fieldName_) + L" from " + bracketed(table_) + L" where 1=0  "));
+    RecordSetRef shape(provider_.query(L"select " + bracketedName(fieldName_) + L" from " + bracketedName(table_) + L" where 1=0  "));
     types_[fieldName_] = adoColumnType(*shape.get(), 0);
     RecordSetRef identity(provider_.query(L"SELECT  COLUMNPROPERTY(object_id('" + provider_.escape(table_) + L"'), '" +
                                           provider_.escape(fieldName_) + L"', 'IsIdentity')"));
@@ -78,11 +78,11 @@ const wchar_t* MSSQLDataImporter::zeroDateText(const std::wstring& column) {
 
 void MSSQLDataImporter::beforeInsert() {
     if (identityColumn_ && !identityInsertOn_) {
-        provider_.execute(L"SET IDENTITY_INSERT " + bracketed(table_) + L" ON");
+        provider_.execute(L"SET IDENTITY_INSERT " + bracketedName(table_) + L" ON");
         identityInsertOn_ = true;
     }
 }
 
 void MSSQLDataImporter::tableEnded() {
-    if (identityInsertOn_) provider_.execute(L"SET IDENTITY_INSERT " + bracketed(table_) + L" OFF");
+    if (identityInsertOn_) provider_.execute(L"SET IDENTITY_INSERT " + bracketedName(table_) + L" OFF");
 }
