@@ -37,6 +37,8 @@ public:
     vexception(const ComError& error, const std::wstring& where, const char* function, unsigned line);
 
     void addLocation(ErrorLocation location);
+    // More of the same failure, told after the fact (what a rollback left).
+    void appendMessage(const std::wstring& text) { message_ += text; }
 
     const std::wstring& message() const { return message_; }
     const std::vector<ErrorLocation>& locations() const { return locations_; }
