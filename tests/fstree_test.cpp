@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <process.h>
+
 #include <iterator>
 #include <set>
 #include <memory>
@@ -16,6 +18,8 @@
 #include "runtime/text.h"
 #include "security/acl.h"
 #include "security/token.h"
+#include "runtime/cancellation.h"
+#include "runtime/executecontext.h"
 
 namespace {
 
@@ -373,6 +377,41 @@ TEST(RenameDir, FailureRollsBackOrMovesNothing) {
         fsutil::removeTree(from);
         fsutil::removeTree(to);
     }
+}
+
+// A cancel while the tree moves across volumes (sent when docs\\deep has left the source) ends
+// the thread only once every byte is in one place, source or destination; no recycler keeps any.
+TEST(RenameDir, CancelledMidwayLosesNothing) {
+    getExecuteContext()->cancelationRegistry()->setTracking(true);
+    TempTree here, there(fsutil::secondVolume());
+    struct Mover {
+        std::wstring from, to;
+        bool canceled;
+        static unsigned __stdcall run(void* self) {
+            Mover& m = *static_cast<Mover*>(self);
+            try {
+                renameDir(m.from.c_str(), m.to.c_str(), false);
+            } catch (const ThreadCancelation::ThreadCanceledException&) {
+                m.canceled = true;
+            } catch (...) {
+            }
+            return 0;
+        }
+    } mover{here / L"src", there / L"dst", false};
+    fsutil::fillTree(mover.from);
+    std::multiset<std::string> expected, found;
+    contents(mover.from, expected);
+    const std::vector<std::wstring> recycled = fsutil::names(VFileName::root(here.path()) + recyclerPart);
+    unsigned id = 0;
+    UniqueHandle thread(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Mover::run, &mover, 0, &id)));
+    while (WaitForSingleObject(thread.get(), 0) == WAIT_TIMEOUT && fsutil::exists(mover.from + L"\\docs\\deep")) Sleep(0);
+    getExecuteContext()->cancelationRegistry()->cancel(id);
+    ASSERT_EQ(WaitForSingleObject(thread.get(), 20000), WAIT_OBJECT_0);
+    EXPECT_TRUE(mover.canceled);
+    contents(mover.from, found);
+    contents(mover.to, found);
+    EXPECT_EQ(found, expected);
+    EXPECT_EQ(fsutil::names(VFileName::root(here.path()) + recyclerPart), recycled);
 }
 
 // However the destination is spelled, the subdirectory holding it stays, and so does the source.
