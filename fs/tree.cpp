@@ -109,7 +109,8 @@ void ensureRecyclerLevel(const std::wstring& dir) {
     if (result != ERROR_SUCCESS) throwOSError(L"GetSecurityInfo(" + dir + L")", result, VLOCATION("recyclerDir"));
     // Wine shows a Unix link on the path only; an unreadable path counts as a link.
     const DWORD attributes = info.dwFileAttributes | GetFileAttributesW(dir.c_str());
-    const AccountSid trusted[] = {AccountSid::system(), AccountSid::admins(), tokenUser(), tokenOwner()};
+    // The token's default owner is left out: it may be a group that others hold too.
+    const AccountSid trusted[] = {AccountSid::system(), AccountSid::admins(), tokenUser()};
     std::vector<PSID> trustedSids;
     for (const AccountSid& sid : trusted) trustedSids.push_back(sid.get());
     if (!trustedRecyclerLevel(attributes, owner, trustedSids))
@@ -331,7 +332,10 @@ void renameDirBody(const std::wstring& givenFrom, const std::wstring& givenTo, b
     const std::wstring from = fullPath(givenFrom), to = fullPath(givenTo);
     // A link moves only as itself, which the one-step move could not do.
     const DWORD fromAttributes = GetFileAttributesW(from.c_str());
-    if (fromAttributes != INVALID_FILE_ATTRIBUTES && isLink(fromAttributes)) VFile::moveEx(from, to, moveFlags);
+    if (fromAttributes != INVALID_FILE_ATTRIBUTES && isLink(fromAttributes)) {
+        VFile::moveEx(from, to, moveFlags);
+        return;
+    }
 
     // Entry by entry, under a destination that carries the source's
     // security. The privileges are switched in a private copy of the

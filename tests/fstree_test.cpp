@@ -315,6 +315,8 @@ TEST(RenameDir, SameVolumeAcrossAndBack) {
         EXPECT_FALSE(fsutil::exists(to));
         EXPECT_EQ(fsutil::checksumListing(from), listing) << across;
         EXPECT_TRUE(fsutil::processPrivilege(SE_SECURITY_NAME) && fsutil::processPrivilege(SE_RESTORE_NAME));
+        UniqueHandle token;  // the thread's private token is gone again
+        EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()));
         fsutil::removeTree(from);
     }
     fsutil::processPrivilege(SE_SECURITY_NAME, 0);
