@@ -39,6 +39,12 @@ public:
     void addLocation(ErrorLocation location);
     // More of the same failure, told after the fact (what a rollback left).
     void appendMessage(const std::wstring& text) { message_ += text; }
+    // Lets edit rewrite the message and every location's context.
+    template <class Edit>
+    void editTexts(Edit&& edit) {
+        edit(message_);
+        for (ErrorLocation& location : locations_) edit(location.context);
+    }
 
     const std::wstring& message() const { return message_; }
     const std::vector<ErrorLocation>& locations() const { return locations_; }
