@@ -37,6 +37,8 @@ public:
     vexception(const ComError& error, const std::wstring& where, const char* function, unsigned line);
 
     void addLocation(ErrorLocation location);
+    // More of the same failure, told after the fact (what a rollback left).
+    void appendMessage(const std::wstring& text) { message_ += text; }
     // Lets edit rewrite the message and every location's context.
     template <class Edit>
     void editTexts(Edit&& edit) {

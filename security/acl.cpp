@@ -316,6 +316,23 @@ void writeObjectDacl(const std::wstring& path, SE_OBJECT_TYPE objectType, const 
         throwRuntimeError(L"Unable to set the object (%s) security info", result, objectName(path).c_str());
 }
 
+Acl forcedDacl(const ACL* old, const TokenIdentity& identity, ACCESS_MASK mask) {
+    Acl kept(old);
+    kept.mapGeneric();
+    const AccountSid system = AccountSid::system();
+    for (PSID group : identity.groups) kept.removeSid(group, true);
+    kept.removeSid(identity.user, true);
+    if (!EqualSid(identity.owner, identity.user)) kept.removeSid(identity.owner, true);
+    kept.removeSid(system.get(), true);
+
+    const BYTE inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    Acl granted;
+    granted.add(Ace(ACCESS_ALLOWED_ACE_TYPE, inherit, mask, identity.owner).get());
+    granted.add(Ace(ACCESS_ALLOWED_ACE_TYPE, inherit, mask, system.get()).get());
+    granted.appendAll(kept.get());
+    return granted;
+}
+
 // ---- declarative lists
 
 AclSpecEntry::AclSpecEntry(int kind, const VSID& sid) : kind(kind), sid(sid), access() { pointTrustee(); }

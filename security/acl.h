@@ -90,6 +90,19 @@ Acl readObjectDacl(const std::wstring& path, SE_OBJECT_TYPE objectType = SE_FILE
 // takes ownership and retries once when access is denied.
 void writeObjectDacl(const std::wstring& path, SE_OBJECT_TYPE objectType, const Acl& acl);
 
+// The SIDs a token acts for, as the force step sees them.
+struct TokenIdentity {
+    PSID owner;
+    PSID user;
+    std::vector<PSID> groups;
+};
+// The force step's new DACL from an entry's old one (null for none): mask
+// allowed to Local System, then to the owner, then the old entries with
+// their generic rights mapped and none inherited, each at its canonical
+// place, less every deny entry of the user, the owner, a group or Local
+// System.
+Acl forcedDacl(const ACL* old, const TokenIdentity& identity, ACCESS_MASK mask);
+
 // One entry of a declarative list. For kind 1 the trustee points at the
 // entry's own sid.
 struct AclSpecEntry {

@@ -129,3 +129,21 @@ UniqueMallocPtr<BYTE> queryTokenInformation(HANDLE token, TOKEN_INFORMATION_CLAS
         throwRuntimeError(L"Unable to get token information", GetLastError());
     return buffer;
 }
+
+PrivateThreadToken::PrivateThreadToken() {
+    UniqueHandle current;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE | TOKEN_DUPLICATE | TOKEN_QUERY, TRUE, current.put())) {
+        if (GetLastError() != ERROR_NO_TOKEN) throwRuntimeError(L"Unable to open a thread token", GetLastError());
+        if (!ImpersonateSelf(SecurityImpersonation)) throwRuntimeError(L"Unable to impersonate self", GetLastError());
+        return;
+    }
+    // An impersonating thread keeps its identity: the copy is of its own token.
+    UniqueHandle copy;
+    if (!DuplicateTokenEx(current.get(), TOKEN_IMPERSONATE | TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, nullptr,
+                          SecurityImpersonation, TokenImpersonation, copy.put()))
+        throwRuntimeError(L"Unable to duplicate a thread token", GetLastError());
+    if (!SetThreadToken(nullptr, copy.get())) throwRuntimeError(L"Unable to set a thread token", GetLastError());
+    previous_ = std::move(current);
+}
+
+PrivateThreadToken::~PrivateThreadToken() { SetThreadToken(nullptr, previous_.valid() ? previous_.get() : nullptr); }

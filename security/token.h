@@ -26,3 +26,18 @@ UniqueMallocPtr<TOKEN_GROUPS> tokenGroups(HANDLE process = GetCurrentProcess());
 
 // The record of one information class of an open token.
 UniqueMallocPtr<BYTE> queryTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass);
+
+// For its lifetime the calling thread acts through a private copy of its
+// token (its impersonation token, else the process token), so privileges
+// switched meanwhile change nothing that the caller or another thread sees;
+// the thread's own token comes back on every way out.
+class PrivateThreadToken {
+public:
+    PrivateThreadToken();
+    ~PrivateThreadToken();
+    PrivateThreadToken(const PrivateThreadToken&) = delete;
+    PrivateThreadToken& operator=(const PrivateThreadToken&) = delete;
+
+private:
+    UniqueHandle previous_;  // the thread's impersonation token, if it had one
+};

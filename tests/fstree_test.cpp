@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <process.h>
+
 #include <iterator>
+#include <set>
 #include <memory>
 
 #include "childprocess.h"
@@ -14,6 +17,9 @@
 #include "fsutil.h"
 #include "runtime/text.h"
 #include "security/acl.h"
+#include "security/token.h"
+#include "runtime/cancellation.h"
+#include "runtime/executecontext.h"
 
 namespace {
 
@@ -51,6 +57,48 @@ public:
 
 private:
     UniqueHandle release_, process_;
+};
+
+// Owner, group and DACL as stored (under Wine: made from the mode bits).
+std::string securityOf(const std::wstring& path) {
+    std::string bytes(4096, '\0');
+    DWORD size = 0;
+    GetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                     &bytes[0], DWORD(bytes.size()), &size);
+    return bytes.substr(0, size);
+}
+
+// Each file below dir as "relative\path=content".
+void contents(const std::wstring& dir, std::multiset<std::string>& out, const std::string& prefix = "") {
+    for (const std::wstring& name : fsutil::names(dir)) {
+        const std::string relative = prefix + testutil::narrow(name);
+        if (fsutil::isDirectory(dir + L"\\" + name))
+            contents(dir + L"\\" + name, out, relative + "\\");
+        else
+            out.insert(relative + "=" + fsutil::readFile(dir + L"\\" + name));
+    }
+}
+
+// Re-creates a file in the source as soon as a move has taken it away.
+struct Rewriter {
+    explicit Rewriter(const std::wstring& file) : file(file) {
+        thread.reset(CreateThread(nullptr, 0, &Rewriter::run, this, 0, nullptr));
+    }
+    bool stop() {
+        InterlockedExchange(&stopped, 1);
+        WaitForSingleObject(thread.get(), INFINITE);
+        return wrote;
+    }
+    static DWORD WINAPI run(void* self) {
+        Rewriter& w = *static_cast<Rewriter*>(self);
+        while (!w.stopped && fsutil::exists(w.file)) Sleep(0);
+        w.wrote = !w.stopped && fsutil::writeFile(w.file, "rewritten");
+        return 0;
+    }
+    std::wstring file;
+    volatile LONG stopped = 0;
+    bool wrote = false;
+    UniqueHandle thread;
 };
 
 // The exports as a script host binds them; the slot's text.
@@ -98,12 +146,16 @@ TEST(RemoveDir, ResistingFilesNeedForce) {
 TEST(RemoveDir, FileMissingAndBusyPaths) {
     TempTree tree;
     const std::wstring file = tree / L"plain.txt", missing = tree / L"missing", busy = tree / L"t\\busy.log";
-    ASSERT_TRUE(fsutil::writeFile(file, "untouched"));
-    for (bool force : {false, true}) {  // a file where a directory is expected
+    ASSERT_TRUE(fsutil::writeFile(file, "untouched") && SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
+    const std::string security = securityOf(file);
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    for (bool force : {false, true}) {  // a file where a directory is expected: left as it was
         fsutil::Failure failure = failureOf([&] { removeDir(file, force, L""); });
-        EXPECT_EQ(failure.message, osText(failure.code, L"delete directory " + file)) << force;
+        EXPECT_EQ(failure.message, osText(ERROR_DIRECTORY, L"delete directory " + file)) << force;
         EXPECT_EQ(failure.where(), "removeDir:288");
         EXPECT_EQ(fsutil::readFile(file), "untouched");
+        EXPECT_EQ(GetFileAttributesW(file.c_str()), attributes) << force;
+        EXPECT_EQ(securityOf(file), security) << force;
     }
     EXPECT_EQ(failureOf([&] { removeDir(missing, false, L""); }).message,
               osText(2, L"GetFileAttributes(" + missing + L")"));
@@ -136,6 +188,78 @@ TEST(RemoveDir, ThroughRecycler) {
         EXPECT_EQ(failure.where(), force ? "VFile::moveEx:160" : "removeDir:247");
     }
     EXPECT_TRUE(fsutil::exists(held));
+}
+
+// A link in the tree to a directory outside it (a Unix symbolic link, which Wine shows as 0x410):
+// removal, forced or not, and a rename to another volume never reach what it points at.
+TEST(RemoveDir, LinksAreLeaves) {
+    TempTree outside, here, there(fsutil::secondVolume());
+    const std::wstring kept = outside / L"keep.txt";
+    ASSERT_TRUE(fsutil::writeFile(kept, "keep") && SetFileAttributesW(kept.c_str(), FILE_ATTRIBUTE_READONLY));
+    const std::string security = securityOf(kept);
+    const DWORD attributes = GetFileAttributesW(kept.c_str());
+    for (int way : {0, 1, 2}) {  // remove, remove with force, rename across volumes
+        const std::wstring root = here / L"t", link = root + L"\\docs\\link";
+        fsutil::fillTree(root);
+        ASSERT_TRUE(fsutil::unixCommand("/bin/ln", {outside.path(), link}, "-s"));
+        ASSERT_EQ(GetFileAttributesW(link.c_str()), DWORD(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+        const std::string listing = fsutil::checksumListing(root);
+        if (way < 2) {  // Wine cannot remove the link itself: it reports its target as not empty
+            EXPECT_EQ(removeExport(root, way), 1);
+            EXPECT_EQ(slot(), osText(ERROR_DIR_NOT_EMPTY, L"delete directory " + link));
+        } else {
+            EXPECT_EQ(renameExport(root, there / L"dst"), 1);
+            EXPECT_EQ(fsutil::checksumListing(root), listing);  // rolled back whole
+        }
+        EXPECT_EQ(fsutil::names(outside.path()), std::vector<std::wstring>{L"keep.txt"}) << way;
+        EXPECT_EQ(fsutil::readFile(kept), "keep");
+        EXPECT_EQ(GetFileAttributesW(kept.c_str()), attributes);
+        EXPECT_EQ(securityOf(kept), security);
+        fsutil::unixCommand("/bin/rm", {link});
+        fsutil::removeTree(root);
+    }
+}
+
+// A recycler level is used only as a plain directory owned by Local System, the Administrators or
+// this process's account; others may only put entries in. Wine reports owners from mode bits, so
+// the rule is shown on its inputs.
+TEST(Recycler, TrustedLevels) {
+    const AccountSid system = AccountSid::system(), admins = AccountSid::admins(), user = tokenUser(),
+                     other = AccountSid::everyone();
+    const std::vector<PSID> trusted = {system.get(), admins.get(), user.get()};
+    const struct {
+        DWORD attributes;
+        PSID owner;
+        bool used;
+    } cases[] = {{0x10, system.get(), true},   {0x10, admins.get(), true},  {0x16, user.get(), true},
+                 {0x10, other.get(), false},   {0x10, nullptr, false},      {0x410, admins.get(), false},
+                 {0x20, system.get(), false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(trustedRecyclerLevel(c.attributes, c.owner, trusted), c.used) << std::hex << c.attributes;
+    EXPECT_EQ(recyclerOthersMask & (FILE_LIST_DIRECTORY | DELETE | FILE_DELETE_CHILD | WRITE_DAC), 0u);
+}
+
+// A user's link at V:\Recycler to elsewhere is refused: a rename off V: removes its emptied
+// source in place, a removal through the recycler fails, and nothing lands at the link's target.
+TEST(Recycler, PlantedLinkIsRefused) {
+    TempTree elsewhere, here, there(fsutil::secondVolume());
+    const std::wstring base = fsutil::secondVolume() + L"\\Recycler", aside = there / L"Recycler-aside";
+    const bool had = fsutil::exists(base);
+    ASSERT_TRUE(!had || MoveFileW(base.c_str(), aside.c_str()));
+    ASSERT_TRUE(fsutil::unixCommand("/bin/ln", {elsewhere.path(), base}, "-s"));
+    const std::wstring from = there / L"src", to = here / L"dst", file = there / L"f.txt";
+    fsutil::fillTree(from);
+    const std::string listing = fsutil::checksumListing(from);
+    EXPECT_NO_THROW(renameDir(from.c_str(), to.c_str(), false));
+    EXPECT_FALSE(fsutil::exists(from));
+    EXPECT_EQ(fsutil::checksumListing(to), listing);
+    ASSERT_TRUE(fsutil::writeFile(file, "f"));
+    EXPECT_EQ(failureOf([&] { removeFile(file.c_str(), false, true, 0, 0); }).message,
+              L"The recycler directory " + base + L" is refused: it is a link or no directory, or another account owns it");
+    EXPECT_EQ(fsutil::readFile(file), "f");
+    EXPECT_EQ(fsutil::names(elsewhere.path()), std::vector<std::wstring>{});
+    fsutil::unixCommand("/bin/rm", {base});
+    EXPECT_TRUE(!had || MoveFileW(aside.c_str(), base.c_str()));
 }
 
 TEST(RemoveFile, DirectAndThroughRecycler) {
@@ -175,6 +299,8 @@ TEST(RenameDir, SameVolumeAcrossAndBack) {
     TempTree here, there(fsutil::secondVolume());
     ASSERT_FALSE(MoveFileExW(here.path().c_str(), (there / L"probe").c_str(), 0));  // no one-step move across
     ASSERT_EQ(GetLastError(), DWORD(ERROR_NOT_SAME_DEVICE));
+    // The privileges the move takes stay as the caller had them.
+    ASSERT_TRUE(fsutil::processPrivilege(SE_SECURITY_NAME, 1) && fsutil::processPrivilege(SE_RESTORE_NAME, 1));
     for (bool across : {false, true}) {
         const std::wstring from = here / L"src", to = across ? there / L"new\\dst" : here / L"dst";
         fsutil::fillTree(from);
@@ -188,8 +314,13 @@ TEST(RenameDir, SameVolumeAcrossAndBack) {
         EXPECT_EQ(renameExport(to, from), 0) << testutil::narrow(slot());
         EXPECT_FALSE(fsutil::exists(to));
         EXPECT_EQ(fsutil::checksumListing(from), listing) << across;
+        EXPECT_TRUE(fsutil::processPrivilege(SE_SECURITY_NAME) && fsutil::processPrivilege(SE_RESTORE_NAME));
+        UniqueHandle token;  // the thread's private token is gone again
+        EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()));
         fsutil::removeTree(from);
     }
+    fsutil::processPrivilege(SE_SECURITY_NAME, 0);
+    fsutil::processPrivilege(SE_RESTORE_NAME, 0);
     EXPECT_TRUE(fsutil::isDirectory(VFileName::root(here.path()) + recyclerPart));  // the emptied source's way out
     EXPECT_EQ(renameExport(here / L"src", there / L"dst"), 1);  // gone now
     EXPECT_EQ(slot(), osText(2, L"GetNamedSecurityInfo(" + (here / L"src") + L")"));
@@ -201,9 +332,11 @@ TEST(RenameDir, ExistingDestinationMerges) {
     const std::wstring from = tree / L"src", to = tree / L"dst";
     fsutil::fillTree(from);
     ASSERT_TRUE(CreateDirectoryW(to.c_str(), nullptr) && fsutil::writeFile(to + L"\\other.txt", "other"));
+    ASSERT_TRUE(fsutil::processPrivilege(SE_SECURITY_NAME, 0) && fsutil::processPrivilege(SE_RESTORE_NAME, 0));
     fsutil::Failure failure = failureOf([&] { renameDir(from.c_str(), to.c_str(), false); });
     EXPECT_EQ(failure.message, L"Directory " + to + L" already exists");
     EXPECT_EQ(failure.where(), "renameDir:983");
+    EXPECT_FALSE(fsutil::processPrivilege(SE_SECURITY_NAME) || fsutil::processPrivilege(SE_RESTORE_NAME));
     EXPECT_NO_THROW(renameDir(from.c_str(), to.c_str(), true));
     EXPECT_FALSE(fsutil::exists(from));
     EXPECT_EQ(fsutil::names(to),
@@ -248,15 +381,90 @@ TEST(RenameDir, FailureRollsBackOrMovesNothing) {
     }
 }
 
+// A cancel while the tree moves across volumes (sent when docs\\deep has left the source) ends
+// the thread only once every byte is in one place, source or destination; no recycler keeps any.
+TEST(RenameDir, CancelledMidwayLosesNothing) {
+    getExecuteContext()->cancelationRegistry()->setTracking(true);
+    TempTree here, there(fsutil::secondVolume());
+    struct Mover {
+        std::wstring from, to;
+        bool canceled;
+        static unsigned __stdcall run(void* self) {
+            Mover& m = *static_cast<Mover*>(self);
+            try {
+                renameDir(m.from.c_str(), m.to.c_str(), false);
+            } catch (const ThreadCancelation::ThreadCanceledException&) {
+                m.canceled = true;
+            } catch (...) {
+            }
+            return 0;
+        }
+    } mover{here / L"src", there / L"dst", false};
+    fsutil::fillTree(mover.from);
+    std::multiset<std::string> expected, found;
+    contents(mover.from, expected);
+    const std::vector<std::wstring> recycled = fsutil::names(VFileName::root(here.path()) + recyclerPart);
+    unsigned id = 0;
+    UniqueHandle thread(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Mover::run, &mover, 0, &id)));
+    while (WaitForSingleObject(thread.get(), 0) == WAIT_TIMEOUT && fsutil::exists(mover.from + L"\\docs\\deep")) Sleep(0);
+    getExecuteContext()->cancelationRegistry()->cancel(id);
+    ASSERT_EQ(WaitForSingleObject(thread.get(), 20000), WAIT_OBJECT_0);
+    EXPECT_TRUE(mover.canceled);
+    contents(mover.from, found);
+    contents(mover.to, found);
+    EXPECT_EQ(found, expected);
+    EXPECT_EQ(fsutil::names(VFileName::root(here.path()) + recyclerPart), recycled);
+}
+
+// However the destination is spelled, the subdirectory holding it stays, and so does the source.
 TEST(RenameDir, IntoOwnSubdirectory) {
     TempTree tree;
-    const std::wstring from = tree / L"src", to = from + L"\\inner\\moved";
-    ASSERT_TRUE(CreateDirectoryW(from.c_str(), nullptr) && CreateDirectoryW((from + L"\\inner").c_str(), nullptr));
-    ASSERT_TRUE(fsutil::writeFile(from + L"\\a.txt", "a"));
-    EXPECT_NO_THROW(renameDir(from.c_str(), to.c_str(), false));
-    // The subdirectory holding the destination stays, and so does the source.
-    EXPECT_EQ(fsutil::names(from), std::vector<std::wstring>{L"inner"});
-    EXPECT_EQ(fsutil::names(to), std::vector<std::wstring>{L"a.txt"});
+    const std::wstring from = tree / L"src";
+    for (const std::wstring& to : {from + L"\\inner\\moved", from + L"/inner/moved", from + L"\\x\\..\\inner\\.\\moved"}) {
+        ASSERT_TRUE(CreateDirectoryW(from.c_str(), nullptr) && CreateDirectoryW((from + L"\\inner").c_str(), nullptr));
+        ASSERT_TRUE(fsutil::writeFile(from + L"\\a.txt", "a"));
+        EXPECT_NO_THROW(renameDir(from.c_str(), to.c_str(), false)) << testutil::narrow(to);
+        EXPECT_EQ(fsutil::names(from), std::vector<std::wstring>{L"inner"});
+        EXPECT_EQ(fsutil::names(from + L"\\inner\\moved"), std::vector<std::wstring>{L"a.txt"});
+        fsutil::removeTree(from);
+    }
+}
+
+// A second thread re-creates a.txt in the source once the move has taken it: the move cannot
+// take the new one too, and a.txt cannot go back; with a held file the move fails anyway.
+// Every byte stays once, at the source or the destination, nothing in either recycler.
+TEST(RenameDir, ConcurrentWriterLosesNothing) {
+    TempTree here, there(fsutil::secondVolume());
+    const std::wstring recyclers[] = {VFileName::root(here.path()) + recyclerPart,
+                                      fsutil::secondVolume() + L"\\" + recyclerPart};
+    for (bool held : {false, true}) {
+        const std::wstring from = here / L"src", to = there / L"dst";
+        fsutil::fillTree(from);
+        ASSERT_TRUE(fsutil::writeFile(from + L"\\zz.txt", "source"));
+        std::multiset<std::string> expected, found;
+        contents(from, expected);
+        const std::vector<std::wstring> recycled[] = {fsutil::names(recyclers[0]), fsutil::names(recyclers[1])};
+        std::unique_ptr<HeldElsewhere> holder(held ? new HeldElsewhere(from + L"\\zz.txt") : nullptr);
+        Rewriter writer(from + L"\\a.txt");
+        fsutil::Failure failure = failureOf([&] { renameDir(from.c_str(), to.c_str(), true); });
+        const bool wrote = writer.stop();
+        holder.reset();
+        if (wrote) expected.insert("a.txt=rewritten");
+        contents(from, found);
+        contents(to, found);
+        EXPECT_EQ(found, expected) << held << " " << testutil::narrow(failure.message);
+        EXPECT_EQ(fsutil::names(recyclers[0]), recycled[0]);
+        EXPECT_EQ(fsutil::names(recyclers[1]), recycled[1]);
+        if (held) {
+            EXPECT_EQ(failure.message.find(osText(32, L"rename file " + from + L"\\zz.txt to " + to + L"\\zz.txt")), 0u);
+        }
+        if (wrote) {
+            EXPECT_NE(failure.message.find(L"; not moved back: 'a.txt' stays at '" + to + L"\\a.txt'"), std::wstring::npos)
+                << testutil::narrow(failure.message);
+        }
+        fsutil::removeTree(from);
+        fsutil::removeTree(to);
+    }
 }
 
 TEST(DirectoryExports, RemoveTree) {
@@ -292,3 +500,4 @@ TEST(DirectoryExports, CreateNestedExistingAndWrongNames) {
         }
     }
 }
+

@@ -115,6 +115,41 @@ inline void fillTree(const std::wstring& root) {
     writeFile(root + L"\\zero.txt", "");
 }
 
+// Runs a Unix command under Wine with the Unix names of Windows paths, e.g. a
+// symbolic link (CreateSymbolicLinkW makes nothing there): ln -s target link.
+inline bool unixCommand(const char* program, const std::vector<std::wstring>& paths, const char* option = nullptr) {
+    auto unixName = reinterpret_cast<char*(CDECL*)(const wchar_t*)>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    auto spawn = reinterpret_cast<LONG(CDECL*)(char* const*, int)>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll"), "__wine_unix_spawnvp")));
+    if (!unixName || !spawn) return false;
+    std::vector<char*> argv = {const_cast<char*>(program)};
+    if (option) argv.push_back(const_cast<char*>(option));
+    for (const std::wstring& path : paths) argv.push_back(unixName(path.c_str()));
+    argv.push_back(nullptr);
+    const bool ok = std::find(argv.begin() + 1, argv.end() - 1, nullptr) == argv.end() - 1 && spawn(argv.data(), 1) == 0;
+    for (size_t i = option ? 2 : 1; i + 1 < argv.size(); ++i) HeapFree(GetProcessHeap(), 0, argv[i]);
+    return ok;
+}
+
+// Whether a privilege of the process token is on; with enable 0 or 1 switches it instead.
+inline bool processPrivilege(const wchar_t* name, int enable = -1) {
+    UniqueHandle token;
+    LUID luid = {};
+    OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put());
+    LookupPrivilegeValueW(nullptr, name, &luid);
+    TOKEN_PRIVILEGES change = {1, {{luid, enable > 0 ? DWORD(SE_PRIVILEGE_ENABLED) : 0}}};
+    if (enable >= 0) return AdjustTokenPrivileges(token.get(), FALSE, &change, 0, nullptr, nullptr);
+    std::vector<DWORD> buffer(1024);
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenPrivileges, buffer.data(), DWORD(buffer.size() * 4), &size);
+    const TOKEN_PRIVILEGES* held = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    for (DWORD i = 0; i < held->PrivilegeCount; ++i)
+        if (held->Privileges[i].Luid.LowPart == luid.LowPart && held->Privileges[i].Luid.HighPart == luid.HighPart)
+            return held->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED;
+    return false;
+}
+
 // This thread impersonates its own token less one privilege while it lives.
 class WithoutPrivilege {
 public:

@@ -365,6 +365,26 @@ TEST(AclTest, GenericRightsMapToFileRights) {
     EXPECT_EQ(entriesOf(acl.get()), "DW:120116 AX/3:1f01ff AY/1:1200a9 AZ/b:120089");
 }
 
+// The force step's list for a token with owner W, user X and groups Y and A (mask 0x10100): deny
+// entries of any of them or of Local System go, whatever their form; the rest are mapped, lose
+// the inherited flag and take their canonical places around Local System's and the owner's.
+TEST(AclTest, ForcedDaclFromOldEntries) {
+    const struct {
+        const char *old, *forced;  // old null: no DACL at all
+    } cases[] = {
+        {nullptr, "AS/3:10100 AW/3:10100"},
+        {"DW DX DY DA DS dX aX DZ AE", "DZ AE AS/3:10100 AW/3:10100 aX"},
+        {"AZ/10:10000000 DE/10 DX/10", "DE AZ:1f01ff AS/3:10100 AW/3:10100"},
+        {"AW:2 AX AZ/b:80000000", "AZ/b:120089 AX AW:2 AS/3:10100 AW/3:10100"},
+    };
+    const AccountSid owner = sidOf('W'), user = sidOf('X'), group = sidOf('Y'), admins = sidOf('A');
+    const TokenIdentity identity{owner.get(), user.get(), {group.get(), admins.get()}};
+    for (const auto& c : cases) {
+        const Acl old = c.old ? rawAcl(c.old) : Acl(nullptr);
+        EXPECT_EQ(entriesOf(forcedDacl(old.get(), identity, 0x10100).get()), c.forced) << (c.old ? c.old : "null");
+    }
+}
+
 TEST(SecurityDescriptorTest, RecyclerSpecGivesFourEntriesInOrder) {
     AclSpec original = AclSpec::access(VSID::admins(), GENERIC_ALL, true) +
                        AclSpec::access(VSID::system(), GENERIC_ALL, false) +
