@@ -3,6 +3,7 @@
 #include "database/xml.h"
 #include "runtime/sysobjects.h"
 #include "runtime/exceptions.h"
+#include "runtime/progress.h"
 #include "runtime/text.h"
 
 unsigned long long writeTableData(IDatabaseProvider& provider, ISAXContentHandler* handler, const std::wstring& table) {
@@ -15,7 +16,7 @@ unsigned long long writeTableData(IDatabaseProvider& provider, ISAXContentHandle
     const unsigned columns = records->fieldCount();
     std::vector<std::wstring> names;
     for (unsigned i = 0; i < columns; ++i) names.push_back(records->fieldName(i));
-    unsigned long long rows = 0;
+    unsigned long long rows = 0, bytes = 0;
     std::wstring value;
     while (records->next()) {
         attributes.clear();
@@ -27,10 +28,13 @@ unsigned long long writeTableData(IDatabaseProvider& provider, ISAXContentHandle
             if (isNull) attributes.add(L"isnull", L"true");
             events.startElement(L"field", attributes);
             if (!isNull) events.characters(value);
+            bytes += isNull ? 0 : value.size();
             events.endElement(L"field");
         }
         events.endElement(L"row");
         ++rows;
+        progress::note(progress::Step::Row, table, bytes);
+        bytes = 0;
     }
     events.endElement(L"table");
     return rows;

@@ -11,6 +11,7 @@
 #include "runtime/cancellation.h"
 #include "runtime/catchpoint.h"
 #include "runtime/owners.h"
+#include "runtime/progress.h"
 #include "runtime/setranslator.h"
 #include "runtime/sysobjects.h"
 #include "runtime/text.h"
@@ -105,6 +106,7 @@ void moveToRecycler(const std::wstring& entry, const std::wstring& target, bool 
 }
 
 void renameDirBody(const std::wstring& from, const std::wstring& to, bool overwrite) {
+    progress::note(progress::Step::Move, from);
     if (MoveFileExW(from.c_str(), to.c_str(), overwrite ? MOVEFILE_REPLACE_EXISTING : 0)) return;
 
     // Entry by entry, under a destination that carries the source's security.
@@ -149,6 +151,7 @@ void renameDirBody(const std::wstring& from, const std::wstring& to, bool overwr
                 renameDir(source.c_str(), target.c_str(), false);
                 movedDirectories.push_back(name);
             } else {
+                progress::note(progress::Step::Move, source);
                 renameFile(source, target);
                 movedFiles.push_back(name);
             }
@@ -217,6 +220,7 @@ void removeDir(const std::wstring& path, bool force, const std::wstring& recycle
     }
 
     for (const std::wstring& file : listing.files) {
+        progress::note(progress::Step::Remove, file);
         const std::wstring target = recycler.empty() ? file : VFileName::combine(recycler, uniqueName());
         if (!recycler.empty()) moveToRecycler(file, target, force, 247);
         bool deleted = DeleteFileW(target.c_str()) != FALSE;
@@ -233,6 +237,7 @@ void removeDir(const std::wstring& path, bool force, const std::wstring& recycle
 
     for (const std::wstring& directory : listing.directories) removeDir(directory, force, recycler);
 
+    progress::note(progress::Step::Remove, path);
     clearReadOnly(path);
     std::wstring target = path;
     if (!recycler.empty()) {
