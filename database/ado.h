@@ -11,6 +11,7 @@
 
 #include "database/provider.h"
 #include "runtime/exceptions.h"
+#include "runtime/secrets.h"
 #include "runtime/owners.h"
 
 struct _ADOConnection;
@@ -125,7 +126,7 @@ private:
     std::wstring login_;
     std::wstring database_;
     std::wstring host_;
-    std::wstring password_;
+    SecretText password_;
 };
 
 // The ADO data type (DataTypeEnum) of a column of a record set made by an

@@ -4,13 +4,15 @@
 
 #include <string>
 
+#include "runtime/secrets.h"
+
 class IDatabaseProvider;
 
 struct DbConnectionParams {
     std::wstring host;
     std::wstring name;
     std::wstring login;
-    std::wstring password;
+    SecretText password;  // wiped when the set goes
     int port = 0;
     std::wstring socket;  // empty: none
 };

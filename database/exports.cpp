@@ -74,7 +74,8 @@ HVC_EXPORT void __cdecl HVC_ExecuteDb(const char* statement, long* lastId) {
 HVC_EXPORT const char* __cdecl HVC_getPassword() {
     return exportframe::boundary<const char*>(nullptr, exportframe::OnSuccess::KeepSlot, [] {
         DbConnectionParams params = getDbConnectionParams();
-        return exportframe::newString(cstr(params.password, CP_ACP));
+        const NarrowSecretText password = cstr(params.password, CP_ACP);
+        return exportframe::newString(password);
     });
 }
 

@@ -11,6 +11,7 @@
 #include "runtime/exceptions.h"
 #include "runtime/log.h"
 #include "runtime/registry.h"
+#include "runtime/secrets.h"
 #include "runtime/text.h"
 
 namespace {
@@ -20,6 +21,20 @@ const wchar_t* const superSocketKey = L"SOFTWARE\\Microsoft\\MSSQLServer\\MSSQLS
 const wchar_t* const tableListStatement =
     L"SELECT TABLE_NAME FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_SCHEMA = 'dbo'and TABLE_TYPE = 'BASE TABLE' "
     L"and NOT TABLE_NAME = 'dtproperties'";
+
+// Text between single quotes of a statement that goes out untranslated.
+std::wstring quoted(const std::wstring& text) {
+    std::wstring result;
+    for (wchar_t c : text) result += c == L'\'' ? L"''" : std::wstring(1, c);
+    return result;
+}
+
+// A name between brackets.
+std::wstring bracketed(const std::wstring& name) {
+    std::wstring result;
+    for (wchar_t c : name) result += c == L']' ? L"]]" : std::wstring(1, c);
+    return result;
+}
 
 }  // namespace
 
@@ -113,7 +128,11 @@ bool MSSQLDatabaseProvider::tableExists(const std::wstring& table) {
 }
 
 void MSSQLDatabaseProvider::setPassword(const std::wstring& newPassword, const std::wstring& oldPassword) {
-    execute(format(L"SP_PASSWORD '%ls', '%ls'", escape(oldPassword).c_str(), escape(newPassword).c_str()));
+    const SecretText escapedOld = escape(oldPassword), escapedNew = escape(newPassword);
+    withSecrets({oldPassword, newPassword, escapedOld, escapedNew}, [&] {
+        const SecretText statement = format(L"SP_PASSWORD '%ls', '%ls'", escapedOld.c_str(), escapedNew.c_str());
+        execute(statement);
+    });
 }
 
 std::vector<std::wstring> MSSQLDatabaseProvider::tableList() {
@@ -144,14 +163,21 @@ bool MSSQLDatabaseProvider::loginExists(const std::wstring& name) {
 
 void MSSQLServerManager::addUser(MSSQLDatabaseProvider& manager, const std::wstring& database,
                                  const std::wstring& login, const std::wstring& password) {
-    const wchar_t* d = database.c_str();
-    const wchar_t* l = login.c_str();
-    manager.VADODatabaseProvider::execute(
-        format(L"exec master.dbo.sp_addlogin '%ls', N'%ls', [%ls]", l, password.c_str(), d));
+    // These statements skip the quote translation: every value is escaped
+    // here, so a quote in the password cannot end its literal.
+    const std::wstring dbName = bracketed(database), loginText = quoted(login);
+    const wchar_t* d = dbName.c_str();
+    const wchar_t* l = loginText.c_str();
+    const SecretText passwordText = quoted(password);
+    withSecrets({password, passwordText}, [&] {
+        const SecretText addLogin = format(L"exec master.dbo.sp_addlogin '%ls', N'%ls', [%ls]", l, passwordText.c_str(), d);
+        manager.VADODatabaseProvider::execute(addLogin);
+    });
     manager.VADODatabaseProvider::execute(format(L"exec [%ls].dbo.sp_grantdbaccess '%ls'", d, l));
     manager.VADODatabaseProvider::execute(format(L"exec [%ls].dbo.sp_addrolemember 'db_owner', '%ls'", d, l));
     try {
-        manager.VADODatabaseProvider::execute(format(L"USE %ls;DENY ALTER ANY DATABASE DDL TRIGGER TO [%ls]", d, l));
+        manager.VADODatabaseProvider::execute(
+            format(L"USE %ls;DENY ALTER ANY DATABASE DDL TRIGGER TO [%ls]", d, bracketed(login).c_str()));
     } catch (const ThreadCancelation::ThreadCanceledException&) {
         throw;
     } catch (...) {

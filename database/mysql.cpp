@@ -15,6 +15,7 @@
 #include "runtime/cancellation.h"
 #include "runtime/exceptions.h"
 #include "runtime/log.h"
+#include "runtime/secrets.h"
 #include "runtime/sysobjects.h"
 #include "runtime/text.h"
 
@@ -173,7 +174,8 @@ void MySQLDatabaseProvider::connect(const std::wstring& host, const std::wstring
     unsigned timeout = connectTimeoutSeconds;
     mysql_options(mysql.get(), MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
 
-    std::string hostA = cstr(host, CP_ACP), loginA = cstr(login, CP_ACP), passwordA = cstr(password, CP_ACP);
+    std::string hostA = cstr(host, CP_ACP), loginA = cstr(login, CP_ACP);
+    const NarrowSecretText passwordA = cstr(password, CP_ACP);
     std::string databaseA = cstr(database, CP_ACP), socketA = cstr(socket, CP_ACP);
     if (!mysql_real_connect(mysql.get(), hostA.c_str(), loginA.c_str(), passwordA.c_str(),
                             database.empty() ? nullptr : databaseA.c_str(), static_cast<unsigned>(port),
@@ -339,9 +341,11 @@ void MySQLDatabaseProvider::setPassword(const std::wstring& newPassword, const s
         RecordSetRef records(query(L"SELECT Host FROM mysql.user WHERE User='" + escape(params.login) + L"'"));
         while (records->next()) hosts.push_back(escape(records->getValue(0, L"", false)));
     }
-    for (const std::wstring& statement :
-         setPasswordStatements(serverVersion, params.login, escape(params.login), escape(newPassword), hosts))
-        execute(statement);
+    const SecretText escapedPassword = escape(newPassword);
+    withSecrets({newPassword, escapedPassword}, [&] {
+        const SecretLines statements = setPasswordStatements(serverVersion, escape(params.login), escapedPassword, hosts);
+        for (const std::wstring& statement : statements) execute(statement);
+    });
 }
 
 void MySQLDatabaseProvider::exportData(ISAXContentHandler* handler) {
@@ -366,9 +370,12 @@ void createMySQLUser(IDatabaseProvider& provider, const std::wstring& database, 
     std::wstring pattern = grantPattern(provider.escape(database));
     std::wstring escapedLogin = provider.escape(login);
     std::wstring escapedHost = host.empty() ? L"%" : provider.escape(host);
-    for (const std::wstring& statement : userCreationStatements(provider.version(), pattern, escapedLogin, password,
-                                                                provider.escape(password), escapedHost))
-        executeLogged(provider, statement);
+    const SecretText escapedPassword = provider.escape(password);
+    withSecrets({password, escapedPassword}, [&] {
+        const SecretLines statements =
+            userCreationStatements(provider.version(), pattern, escapedLogin, escapedPassword, escapedHost);
+        for (const std::wstring& statement : statements) executeLogged(provider, statement);
+    });
 }
 
 void MySQLDatabaseProvider::ImportSchema(const std::wstring& document, const std::wstring& host,
@@ -390,9 +397,11 @@ void MySQLDatabaseProvider::ImportSchema(const std::wstring& document, const std
                              VLOCATION("MySQLDatabaseProvider::ImportSchema"));
         createMySQLUser(*manager, L"master", login, password, L"");
         connect(host, L"mysql", managerLogin, managerPassword, port, socket);
-        for (const std::wstring& statement :
-             administratorStatements(serverVersion, login, escape(login), password, escape(password)))
-            execute(statement);
+        const SecretText escapedPassword = escape(password);
+        withSecrets({password, escapedPassword}, [&] {
+            const SecretLines statements = administratorStatements(serverVersion, escape(login), escapedPassword);
+            for (const std::wstring& statement : statements) execute(statement);
+        });
     }
     connect(host, L"", login, password, port, socket);
     if (recreate) {

@@ -38,8 +38,8 @@ std::wstring grantPattern(const std::wstring& escapedDatabase) {
 }
 
 std::vector<std::wstring> userCreationStatements(const std::wstring& serverVersion, const std::wstring& database,
-                                                 const std::wstring& login, const std::wstring& password,
-                                                 const std::wstring& escapedPassword, const std::wstring& host) {
+                                                 const std::wstring& login, const std::wstring& escapedPassword,
+                                                 const std::wstring& host) {
     if (usesAccountStatements(serverVersion)) {
         return {L"CREATE USER " + account(login, host) + L" IDENTIFIED BY '" + escapedPassword + L"'",
                 L"GRANT SELECT, INSERT, UPDATE, DELETE, CREATE, DROP, REFERENCES, INDEX, ALTER, LOCK TABLES, "
@@ -51,14 +51,14 @@ std::vector<std::wstring> userCreationStatements(const std::wstring& serverVersi
         user = L"INSERT INTO mysql.user (Host, User, Password, Select_priv, Insert_priv, Update_priv, Delete_priv, "
                L"Create_priv, Drop_priv, Reload_priv, Shutdown_priv, Process_priv, File_priv, Grant_priv, "
                L"References_priv, Index_priv, Alter_priv, Lock_tables_priv, Create_tmp_table_priv) VALUES ('" +
-               host + L"', '" + login + L"', PASSWORD('" + password +
+               host + L"', '" + login + L"', PASSWORD('" + escapedPassword +
                L"'), 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N')";
     } else {
         user = L"INSERT INTO mysql.user (Host, User, Password, Select_priv, Insert_priv, Update_priv, Delete_priv, "
                L"Create_priv, Drop_priv, Reload_priv, Shutdown_priv, Process_priv, File_priv, Grant_priv, "
                L"References_priv, Index_priv, Alter_priv, Lock_tables_priv, Create_tmp_table_priv, ssl_type, "
                L"ssl_cipher, x509_issuer, x509_subject) VALUES ('" +
-               host + L"', '" + login + L"', PASSWORD('" + password +
+               host + L"', '" + login + L"', PASSWORD('" + escapedPassword +
                L"'), 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', 'N', '', '', '', '')";
     }
     return {user,
@@ -70,8 +70,7 @@ std::vector<std::wstring> userCreationStatements(const std::wstring& serverVersi
             L"FLUSH PRIVILEGES"};
 }
 
-std::vector<std::wstring> administratorStatements(const std::wstring& serverVersion, const std::wstring& login,
-                                                  const std::wstring& escapedLogin, const std::wstring& password,
+std::vector<std::wstring> administratorStatements(const std::wstring& serverVersion, const std::wstring& escapedLogin,
                                                   const std::wstring& escapedPassword) {
     if (usesAccountStatements(serverVersion)) {
         const std::wstring who = account(escapedLogin, L"%");
@@ -86,14 +85,13 @@ std::vector<std::wstring> administratorStatements(const std::wstring& serverVers
             L"Create_priv, Drop_priv, Reload_priv, Shutdown_priv, Process_priv, File_priv, Grant_priv, "
             L"References_priv, Index_priv, Alter_priv, Lock_tables_priv, Create_tmp_table_priv, Show_db_priv, "
             L"Super_priv, Execute_priv, ssl_type, ssl_cipher, x509_issuer, x509_subject) VALUES ('%', '" +
-                login + L"', PASSWORD('" + password +
+                escapedLogin + L"', PASSWORD('" + escapedPassword +
                 L"'), 'Y', 'Y', 'Y', 'Y', 'Y', 'Y', 'Y', 'Y', 'Y', 'Y', 'Y', 'Y', 'Y', 'Y', 'Y', 'Y', 'Y', 'Y', "
                 L"'Y', '', '', '', '')",
             L"flush privileges"};
 }
 
-std::vector<std::wstring> setPasswordStatements(const std::wstring& serverVersion, const std::wstring& login,
-                                                const std::wstring& escapedLogin,
+std::vector<std::wstring> setPasswordStatements(const std::wstring& serverVersion, const std::wstring& escapedLogin,
                                                 const std::wstring& escapedPassword,
                                                 const std::vector<std::wstring>& escapedHosts) {
     std::vector<std::wstring> statements{L"use mysql"};
@@ -101,7 +99,7 @@ std::vector<std::wstring> setPasswordStatements(const std::wstring& serverVersio
         for (const std::wstring& host : escapedHosts)
             statements.push_back(L"ALTER USER " + account(escapedLogin, host) + L" IDENTIFIED BY '" + escapedPassword + L"'");
     } else {
-        statements.push_back(L"UPDATE user set Password=PASSWORD('" + escapedPassword + L"') WHERE User='" + login + L"'");
+        statements.push_back(L"UPDATE user set Password=PASSWORD('" + escapedPassword + L"') WHERE User='" + escapedLogin + L"'");
     }
     statements.push_back(L"FLUSH PRIVILEGES");
     return statements;

@@ -13,25 +13,23 @@ bool usesAccountStatements(const std::wstring& serverVersion);
 // Whether the server knows the session variable old_passwords (MySQL 8 dropped it).
 bool hasOldPasswords(const std::wstring& serverVersion);
 
-// A login with the data privileges on one database. database and login are
-// escaped (the database's underscores escaped once, as a grant pattern),
-// host is escaped or "%". password is put in as given on a server with a
-// writable mysql.user and escapedPassword on the others.
+// A login with the data privileges on one database. Every argument comes
+// escaped (the database's underscores escaped once, as a grant pattern);
+// host is escaped or "%". Every value goes in escaped on every kind of
+// server, so a quote in a password cannot end its literal.
 std::vector<std::wstring> userCreationStatements(const std::wstring& serverVersion, const std::wstring& database,
-                                                 const std::wstring& login, const std::wstring& password,
-                                                 const std::wstring& escapedPassword, const std::wstring& host);
+                                                 const std::wstring& login, const std::wstring& escapedPassword,
+                                                 const std::wstring& host);
 
 // The panel's database administrator from any host with every global
 // privilege and the grant option, and that password.
-std::vector<std::wstring> administratorStatements(const std::wstring& serverVersion, const std::wstring& login,
-                                                  const std::wstring& escapedLogin, const std::wstring& password,
+std::vector<std::wstring> administratorStatements(const std::wstring& serverVersion, const std::wstring& escapedLogin,
                                                   const std::wstring& escapedPassword);
 
 // A new password for every host entry of the login (hosts are those of
 // mysql.user for it; only account statements need them). The current
 // database is "mysql" afterwards either way.
-std::vector<std::wstring> setPasswordStatements(const std::wstring& serverVersion, const std::wstring& login,
-                                                const std::wstring& escapedLogin,
+std::vector<std::wstring> setPasswordStatements(const std::wstring& serverVersion, const std::wstring& escapedLogin,
                                                 const std::wstring& escapedPassword,
                                                 const std::vector<std::wstring>& escapedHosts);
 

@@ -8,6 +8,9 @@ HVC_EXPORT const char* __cdecl HVC_GetLastHvcDmtError() { return exportframe::la
 
 HVC_EXPORT int __cdecl HVC_FreeString(const char* block) {
     return exportframe::boundary(-1, exportframe::OnSuccess::ClearSlot, [&] {
+        // The caller may hold a password (HVC_getPassword): every block is
+        // wiped before it goes back to the heap.
+        exportframe::wipeBlock(const_cast<char*>(block));
         std::free(const_cast<char*>(block));
         return 0;
     });

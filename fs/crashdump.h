@@ -36,11 +36,22 @@ private:
     std::wstring fileName_;
 };
 
+// What a dump holds: every thread with its stack, the module lists, the
+// exception and the handles; no heap and no data segments, which hold the
+// process's secrets (passwords, service answers). Memory that the stacks
+// point to is left out for the same reason.
+constexpr MINIDUMP_TYPE crashDumpType = static_cast<MINIDUMP_TYPE>(MiniDumpWithHandleData | MiniDumpWithUnloadedModules);
+
+// Whether the directory may take a dump: a directory, no link, owned by
+// SYSTEM, Administrators or this process's user, and nobody else may add,
+// replace or remove its entries or change its security.
+bool dumpDirectoryIsSafe(const std::wstring& location);
+
 // Writes a dump of this process with the fault's pointers. A catch point:
 // a failure is logged at level Error and not thrown.
 void internalDumpMiniDump(const std::wstring& fileName, EXCEPTION_POINTERS* pointers, MINIDUMP_TYPE type);
 
-// While installed, the fault translator writes a dump (type 7) through info
+// While installed, the fault translator writes a dump (crashDumpType) through info
 // before it throws; uninstall before info goes.
 void installCrashDumps(CrashDumpInfo& info);
 void uninstallCrashDumps();

@@ -2,6 +2,7 @@
 
 #include "runtime/catchpoint.h"
 #include "runtime/log.h"
+#include "runtime/text.h"
 
 namespace vpipechannel {
 
@@ -9,10 +10,13 @@ namespace {
 
 const DWORD pipeAccess = GENERIC_READ | GENERIC_WRITE | FILE_READ_DATA | FILE_WRITE_DATA;  // 0xC0000003
 const int connectAttempts = 5;
+// An answer holds a parameter or a password: anything longer is no answer.
+const uint32_t maxAnswerBytes = 1u << 20;
 
 }  // namespace
 
-client::client(const std::wstring& pipeName, bool connectNow) : pipeName_(pipeName) {
+client::client(const std::wstring& pipeName, const wchar_t* serverImageValue, bool connectNow)
+    : pipeName_(pipeName), serverImageValue_(serverImageValue) {
     if (connectNow) connect(connectAttempts);
 }
 
@@ -22,6 +26,7 @@ void client::connect(int attempts) {
     if (pipe_ && pipe_->valid()) return;
     std::unique_ptr<Con::ClientOverlappedPipe> pipe(
         new Con::ClientOverlappedPipe(pipeName_, pipeAccess, PIPE_READMODE_MESSAGE, attempts));
+    Con::verifyServer(pipe->handle(), pipeName_, serverImageValue_);
     pipe_ = std::move(pipe);
 }
 
@@ -55,6 +60,11 @@ std::unique_ptr<vserializer::input> client::exchange(const GUID& request, const 
     pipe_->read(answer, sizeof answer, true);
     const uint32_t m = answer[0] | answer[1] << 8 | answer[2] << 16 | static_cast<uint32_t>(answer[3]) << 24;
     if (m == 0) return std::unique_ptr<vserializer::input>(new vserializer::input());
+    if (m > maxAnswerBytes)
+        throw vserializer::invalidprotocol(format(L"Answer of %lu bytes exceeds the limit of %lu bytes",
+                                                  static_cast<unsigned long>(m),
+                                                  static_cast<unsigned long>(maxAnswerBytes)),
+                                           VLOCATION("vpipechannel::client::query"));
     std::unique_ptr<unsigned char[]> bytes = vserializer::allocate(m);
     // A pipe that ends meanwhile leaves a short answer, which fails its reader.
     const DWORD got = pipe_->read(bytes.get(), m, true);
@@ -69,7 +79,12 @@ std::unique_ptr<vserializer::input> client::query(const GUID& request, const vse
     ignoreFailure([&] { answer = exchange(request, arguments); });
     if (answer) return answer;
     reconnect();
-    return exchange(request, arguments);
+    try {
+        return exchange(request, arguments);
+    } catch (...) {
+        pipe_.reset();  // what the service still sends is never read as the next answer
+        throw;
+    }
 }
 
 }  // namespace vpipechannel

@@ -17,8 +17,10 @@ namespace vpipechannel {
 
 class client {
 public:
-    // Connects at once (5 attempts) when connectNow is set.
-    client(const std::wstring& pipeName, bool connectNow);
+    // Connects at once (5 attempts) when connectNow is set. Each connection's
+    // server is verified (Con::verifyServer) against the executable that the
+    // configuration value serverImageValue names.
+    client(const std::wstring& pipeName, const wchar_t* serverImageValue, bool connectNow);
     virtual ~client();
     client(const client&) = delete;
     client& operator=(const client&) = delete;
@@ -41,6 +43,7 @@ private:
 
     std::unique_ptr<Con::ClientOverlappedPipe> pipe_;
     std::wstring pipeName_;
+    const wchar_t* serverImageValue_;
     CriticalSection lock_;
 };
 

@@ -49,10 +49,15 @@ DWORD Pipe::settle(BOOL ok, DWORD done, DWORD count, bool exact, const wchar_t* 
     }
     DWORD error = GetLastError();
     if (isEndOfPipe(error)) {
-        finished_ = true;
+        endedBy(error);
         return 0;
     }
     throwOSError(failure, error, std::move(location));
+}
+
+void Pipe::endedBy(DWORD error) {
+    finished_ = true;
+    endError_ = error;
 }
 
 DWORD Pipe::read(void* buffer, DWORD count, bool exact) {
@@ -135,7 +140,7 @@ DWORD OverlappedPipe::started(BOOL ok, bool exact, const wchar_t* failure, Error
     if (error == ERROR_IO_PENDING)
         idle_ = false;
     else if (isEndOfPipe(error))
-        finished_ = true;
+        endedBy(error);
     else
         throwOSError(failure, error, std::move(location));
     return 0;
@@ -191,7 +196,7 @@ DWORD OverlappedPipe::internalComplete(bool exact) {
     if (!GetOverlappedResult(handle(), overlapped_.get(), &done, TRUE)) {
         DWORD error = GetLastError();
         if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) {
-            finished_ = true;
+            endedBy(error);
         } else {
             idle_ = true;
             requested_ = 0;
@@ -241,7 +246,9 @@ HANDLE ClientOverlappedPipe::create(const std::wstring& name, DWORD access, DWOR
     VHandle handle;  // closed if a cancellation or a failure leaves early
     for (int attempt = 0; attempt < attempts; ++attempt) {
         ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
-        handle = VHandle(CreateFileW(name.c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+        // Identification only: a server that took the pipe's name cannot act as this process.
+        handle = VHandle(CreateFileW(name.c_str(), access, 0, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
         if (handle.valid()) break;
         DWORD error = GetLastError();
         if (error != ERROR_PIPE_BUSY)
@@ -256,6 +263,63 @@ HANDLE ClientOverlappedPipe::create(const std::wstring& name, DWORD access, DWOR
         throwOSError(L"Unable to set mode of pipe " + name, GetLastError(),
                      VLOCATION("Con::ClientOverlappedPipe::create"));
     return handle.release();
+}
+
+// ---- the server's identity
+
+namespace {
+
+bool runsAsLocalSystem(HANDLE process) {
+    UniqueHandle token;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } info;
+    DWORD size = 0;
+    return OpenProcessToken(process, TOKEN_QUERY, token.put()) &&
+           GetTokenInformation(token.get(), TokenUser, &info, sizeof info, &size) &&
+           IsWellKnownSid(info.user.User.Sid, WinLocalSystemSid);
+}
+
+std::wstring imageOf(HANDLE process) {
+    std::wstring path(32768, L'\0');
+    DWORD size = static_cast<DWORD>(path.size());
+    if (!process || !QueryFullProcessImageNameW(process, 0, &path[0], &size)) return std::wstring();
+    path.resize(size);
+    return path;
+}
+
+std::wstring fullPath(const std::wstring& path) {
+    if (path.empty()) return path;
+    std::wstring full(32768, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    return length > 0 && length < full.size() ? full.substr(0, length) : path;
+}
+
+}  // namespace
+
+bool trustedServer(bool localSystem, const std::wstring& image, const std::wstring& configuredImage) {
+    return localSystem || (!image.empty() && !configuredImage.empty() &&
+                           CompareStringOrdinal(image.c_str(), static_cast<int>(image.size()), configuredImage.c_str(),
+                                                static_cast<int>(configuredImage.size()), TRUE) == CSTR_EQUAL);
+}
+
+// Any process may create a service's pipe first while the service restarts;
+// without this check it would receive every request, secrets included.
+void verifyServer(HANDLE pipe, const std::wstring& name, const wchar_t* imageValue) {
+    ULONG id = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &id))
+        throwOSError(L"Unable to identify the server of pipe " + name, GetLastError(), VLOCATION("Con::verifyServer"));
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+    const std::wstring image = imageOf(process.get());
+    std::wstring configured;
+    registry::lookup(ConfigKey::root(), ConfigKey::subKey(), imageValue, configured, REG_SZ);
+    if (!trustedServer(process && runsAsLocalSystem(process.get()), image, fullPath(configured)))
+        throw vexception(format(L"Refused pipe %s: its server %s (process %lu) is neither LocalSystem nor the "
+                                L"executable configured as %s",
+                                name.c_str(), image.empty() ? L"(unknown image)" : image.c_str(),
+                                static_cast<unsigned long>(id), imageValue),
+                         VLOCATION("Con::verifyServer"));
 }
 
 // ---- retry count

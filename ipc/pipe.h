@@ -36,6 +36,8 @@ public:
     HANDLE handle() const { return handle_.get(); }
     bool valid() const { return handle_.valid(); }
     bool finished() const { return finished_; }
+    // The system error that ended the pipe (0 when it was closed here).
+    DWORD endError() const { return endError_; }
 
 protected:
     // ERROR_HANDLE_EOF, ERROR_BROKEN_PIPE, ERROR_NO_DATA: the peer has gone.
@@ -45,8 +47,12 @@ protected:
     DWORD settle(BOOL ok, DWORD done, DWORD count, bool exact, const wchar_t* failure, ErrorLocation location);
 
     UniqueHandle handle_;
+    // Marks the pipe finished by the peer's going.
+    void endedBy(DWORD error);
+
     bool finished_ = false;
     DWORD requested_ = 0;
+    DWORD endError_ = 0;
 };
 
 // An OVERLAPPED whose event is manual-reset and created signalled.
@@ -115,9 +121,19 @@ public:
 
     // Opens the pipe: each attempt is a cancellation point; a busy server is
     // waited for (1 s) and retried up to the "PipeConnectTryCount" value or,
-    // when that is 0 or missing, defaultAttempts times.
+    // when that is 0 or missing, defaultAttempts times. The server may only
+    // identify this process, never impersonate it.
     static HANDLE create(const std::wstring& name, DWORD access, DWORD readMode, int defaultAttempts);
 };
+
+// Who may serve a service's pipe: a server running as LocalSystem, or the
+// executable the configuration names (full path, case ignored).
+bool trustedServer(bool localSystem, const std::wstring& image, const std::wstring& configuredImage);
+
+// Checks the server of a connected client pipe before anything is sent to it
+// (trustedServer, with the configuration value `imageValue` as the path);
+// refuses any other with a vexception naming the pipe and the server's image.
+void verifyServer(HANDLE pipe, const std::wstring& name, const wchar_t* imageValue);
 
 // The "PipeConnectTryCount" configuration value as a process reads it: cached,
 // re-read on every 16th call; a failed reading stops the reading for good.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "runtime/secrets.h"
 #include "runtime/text.h"
 
 namespace vserializer {
@@ -70,6 +71,11 @@ input::input(const void* data, uint32_t size) : data_(allocate(size)), size_(siz
     if (size) std::memcpy(data_.get(), data, size);
 }
 
+// Answers carry passwords: their bytes are wiped before they are freed.
+input::~input() {
+    if (data_) SecureZeroMemory(data_.get(), size_);
+}
+
 void input::readRaw(void* destination, uint32_t count) {
     if (count > size_ - position_)
         throw invalidprotocol(L"Unexpected end of data when read from serializer.",
@@ -113,7 +119,11 @@ std::wstring input::readString() {
     if (!blob)
         throw invalidprotocol(L"Unexpected end of data when read C-string from serializer.",
                               VLOCATION("vserializer::input::readString"));
-    const std::vector<unsigned char>& bytes = *blob;
+    std::vector<unsigned char>& bytes = *blob;
+    struct Wipe {
+        std::vector<unsigned char>& bytes;
+        ~Wipe() { SecureZeroMemory(bytes.data(), bytes.size()); }
+    } wiped{bytes};
     switch (bytes[0]) {
     case 1:
         return wstr(std::string(reinterpret_cast<const char*>(bytes.data() + 1), bytes.size() - 1), 0);

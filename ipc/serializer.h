@@ -62,6 +62,9 @@ public:
     input(std::unique_ptr<unsigned char[]> data, uint32_t size) : data_(std::move(data)), size_(size) {}
     // Copies the bytes.
     input(const void* data, uint32_t size);
+    ~input();
+    input(input&&) = default;
+    input& operator=(input&&) = default;
 
     // Copies count bytes out, or throws when fewer remain.
     void readRaw(void* destination, uint32_t count);

@@ -14,11 +14,15 @@ const GUID getPasswordRequest = {0x50A1A607, 0x50B9, 0x4DB3, {0x92, 0xEC, 0xB9, 
 // {34D9F754-8BE8-46FE-9CF2-3AFDBE4E8DD8}
 const GUID setPasswordRequest = {0x34D9F754, 0x8BE8, 0x46FE, {0x9C, 0xF2, 0x3A, 0xFD, 0xBE, 0x4E, 0x8D, 0xD8}};
 
+// The management service's executable, the same value the event log uses.
+const wchar_t* const serviceImageValue = L"OrvexService";
+
 }  // namespace
 
-OrvexSrvClient::OrvexSrvClient() : vpipechannel::client(L"\\\\.\\pipe\\hvcpipe", true) {}
+OrvexSrvClient::OrvexSrvClient() : vpipechannel::client(L"\\\\.\\pipe\\hvcpipe", serviceImageValue, true) {}
 
-OrvexSrvClient::OrvexSrvClient(const std::wstring& pipeName) : vpipechannel::client(pipeName, true) {}
+OrvexSrvClient::OrvexSrvClient(const std::wstring& pipeName)
+    : vpipechannel::client(pipeName, serviceImageValue, true) {}
 
 OrvexSrvClient& OrvexSrvClient::getInstance() {
     auto context = [] { return std::wstring(L"get shared instance of OrvexSrvClient"); };

@@ -32,15 +32,23 @@ AccountSid accountOf(const char* user, const std::wstring& name) {
     return account;
 }
 
-// The calling thread's token, else the process's.
+}  // namespace
+
+namespace execute {
+// Departs from TOKEN_READ: CreateEnvironmentBlock needs a token it may
+// duplicate and impersonate with.
 UniqueHandle callerToken() {
+    const DWORD access = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE;
     UniqueHandle token;
-    if (OpenThreadToken(GetCurrentThread(), TOKEN_READ, FALSE, token.put())) return token;
+    if (OpenThreadToken(GetCurrentThread(), access, FALSE, token.put())) return token;
     if (GetLastError() != ERROR_NO_TOKEN) throw std::runtime_error("Unable to open a thread token");
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_READ, token.put()))
+    if (!OpenProcessToken(GetCurrentProcess(), access, token.put()))
         throw std::runtime_error("Unable to open a process token");
     return token;
 }
+}  // namespace execute
+
+namespace {
 
 // Ends the child with exit code 1, then raises the step's own failure.
 template <class Raise>
@@ -67,8 +75,8 @@ HVC_EXPORT unsigned long __cdecl HVC_Execute(const char* user, const char* comma
 
         AccountSid account = accountOf(userText.c_str(), userName);
         RunTime::SIDClient pipes;
-        UniqueHandle token = callerToken();
-        UserEnvironment environmentVariables(token.get());
+        UniqueHandle token = execute::callerToken();
+        UserEnvironment environmentVariables = UserEnvironment::forChild(token.get(), account.get());
         if (environment) {
             std::wstring list = wstr(exportframe::callerText(environment), CP_ACP);
             for (wchar_t& unit : list)

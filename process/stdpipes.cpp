@@ -7,12 +7,9 @@
 #include "runtime/cancellation.h"
 #include "runtime/catchpoint.h"
 #include "runtime/exceptions.h"
-#include "runtime/log.h"
-#include "runtime/registry.h"
 #include "runtime/setranslator.h"
 #include "runtime/text.h"
 #include "runtime/wait.h"
-#include "security/token.h"
 
 namespace RunTime {
 
@@ -27,6 +24,8 @@ const DWORD limitPiece = 1024;
 const DWORD inputChunk = 4096;
 const DWORD inputThreadStackSize = 0x1FFFF;
 const DWORD connectWaitMs = 5000;
+const DWORD inputStopPollMs = 10;
+const int pipeNameTries = 8;
 
 using RtlRandomFunction = ULONG(NTAPI*)(PULONG seed);
 // Resolved at library load; ntdll always has it.
@@ -36,22 +35,6 @@ const RtlRandomFunction rtlRandom = reinterpret_cast<RtlRandomFunction>(
 volatile LONG pipeCounter = 0;
 
 bool isValid(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
-
-// Reports a failure of the destructor to the event log as the run-as code
-// always has: source "OrvexRunAs", event 1, the process user's SID.
-void reportInputThreadError(const std::string& what) {
-    ignoreFailure([&] {
-        std::wstring messageFile = valueOr(std::wstring(), [] {
-            return registry::getstr(ConfigKey::root(), ConfigKey::subKey(), L"OrvexService", REG_SZ);
-        });
-        UniqueEventSource source = registerEventSource(L"OrvexRunAs", messageFile);
-        if (!source) return;
-        AccountSid user = valueOr(AccountSid(), [] { return tokenUser(); });
-        std::wstring text = format(L"%s", wstr(what, 0).c_str());
-        const wchar_t* strings[] = {text.c_str()};
-        ReportEventW(source.get(), EVENTLOG_ERROR_TYPE, 0, 1, user.get(), 1, 0, strings, nullptr);
-    });
-}
 
 }  // namespace
 
@@ -70,7 +53,7 @@ std::string PipeClient::commandName(int) const { return "invalid command"; }
 
 SIDClient::SIDClient() = default;
 
-SIDClient::~SIDClient() { stopInputThread(); }
+SIDClient::~SIDClient() { endInputThread(); }
 
 std::string SIDClient::commandName(int index) const {
     static const char* const names[] = {"SUID",
@@ -143,34 +126,25 @@ void SIDClient::forwardOutput() {
 
 void SIDClient::finishInput() {
     if (!inputThread) return;
-    VSyncObject::waitForSingleObject(inputThread.get(), INFINITE);
+    // The child has gone: a write still blocked has no reader left.
+    endInputThread();
     inputThread.reset();
     if (inputFailure_) std::rethrow_exception(inputFailure_);
 }
 
-void SIDClient::stopInputThread() noexcept {
+// Departs from ending the thread with TerminateThread and freeing its stack:
+// that can leave a lock of the thread's held and its stack in use. The
+// thread is asked to stop instead, and waited for, so that it never touches
+// this object after it has gone.
+void SIDClient::endInputThread() noexcept {
     if (!inputThread) return;
-    void* claimed = InterlockedCompareExchangePointer(&inputThreadStack, reinterpret_cast<void*>(1), nullptr);
-    if (claimed == nullptr || WaitForSingleObject(inputThread.get(), 0) != WAIT_TIMEOUT) return;
-    try {
-        // The region of the thread's stack while the thread still owns it.
-        MEMORY_BASIC_INFORMATION before = {};
-        if (!VirtualQuery(claimed, &before, sizeof before))
-            throwRuntimeError(L"Unable to get input thread stack information", GetLastError());
-        TerminateThread(inputThread.get(), 0);
-        // Termination is asynchronous: the stack is in use until the thread has gone.
-        WaitForSingleObject(inputThread.get(), 5000);
-        MEMORY_BASIC_INFORMATION after = {};
-        if (!VirtualQuery(claimed, &after, sizeof after))
-            throwRuntimeError(L"Unable to get input thread stack information", GetLastError());
-        // Only the same region: a stack the system freed may already serve another allocation.
-        if (after.State != MEM_FREE && after.AllocationBase == before.AllocationBase &&
-            !VirtualFree(after.AllocationBase, 0, MEM_RELEASE))
-            throwRuntimeError(L"Unable to release input thread stack", GetLastError());
-    } catch (const std::exception& e) {
-        reportInputThreadError(e.what());
-    } catch (...) {
-    }
+    // Claimed before the thread began its work: it returns at once.
+    InterlockedCompareExchangePointer(&inputThreadStack, reinterpret_cast<void*>(1), nullptr);
+    // A write blocked on a pipe nobody reads (or a read of this process's
+    // input) ends with ERROR_OPERATION_ABORTED; asked again in case the
+    // thread had not yet reached it.
+    while (WaitForSingleObject(inputThread.get(), inputStopPollMs) == WAIT_TIMEOUT)
+        CancelSynchronousIo(inputThread.get());
 }
 
 // ---- pipe pairs
@@ -179,10 +153,11 @@ void createOverlappedPipe(UniqueHandle& readEnd, UniqueHandle& writeEnd, SECURIT
                           DWORD bufferSize, OVERLAPPED& overlapped) {
     readEnd.reset();
     writeEnd.reset();
-    const LONG first = pipeCounter;
     UniqueHandle server;
     std::wstring name;
-    for (;;) {
+    // Departs from retrying until the pipe counter comes round (about four
+    // billion names): a failure that is not the name's gives up soon.
+    for (int tries = 1;; ++tries) {
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
         ULONG seed = now.dwLowDateTime + now.dwHighDateTime;
@@ -194,8 +169,7 @@ void createOverlappedPipe(UniqueHandle& readEnd, UniqueHandle& writeEnd, SECURIT
                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, bufferSize, bufferSize, 0,
                                       security));
         if (server) break;
-        const DWORD error = GetLastError();
-        if (pipeCounter == first) throwRuntimeError(L"Unable to create pipe", error);
+        if (tries == pipeNameTries) throwRuntimeError(L"Unable to create pipe (%s)", GetLastError(), name.c_str());
     }
     UniqueHandle client(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!client) throwRuntimeError(L"Unable to open pipe (%s)", GetLastError(), name.c_str());

@@ -55,8 +55,9 @@ public:
 
     // The child's whole input, written by pumpInput() in one piece.
     void setInput(std::string text);
-    // Waits (without limit) until the input thread has ended, then rethrows
-    // what pumpInput() failed with, if anything. Nothing when no thread runs.
+    // Ends the input thread (the child has gone, so what it did not read is
+    // lost anyway), then rethrows what pumpInput() failed with, if anything.
+    // Nothing when no thread runs.
     void finishInput();
 
     UniqueHandle stdinWrite;
@@ -71,8 +72,9 @@ public:
 
 private:
     static DWORD WINAPI stdinThread(LPVOID self);
-    // Ends a running input thread and releases its stack; logs what fails.
-    void stopInputThread() noexcept;
+    // Stops the input thread in whatever state it is (not started, writing,
+    // blocked on a full pipe) and waits until it has ended.
+    void endInputThread() noexcept;
 
     // 0: not started; 1: claimed by the destructor; else a word on the input
     // thread's stack. Changed only by compare-and-exchange.

@@ -1,11 +1,13 @@
 #include "process/userenv.h"
 
 #include <lm.h>
+#include <sddl.h>
 #include <userenv.h>
 
 #include "fs/filename.h"
 #include "runtime/exceptions.h"
 #include "runtime/owners.h"
+#include "runtime/registry.h"
 #include "security/sid.h"
 #include "security/token.h"
 
@@ -21,6 +23,8 @@ const RtlUpcaseUnicodeCharFunction rtlUpcaseUnicodeChar = reinterpret_cast<RtlUp
     reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlUpcaseUnicodeChar")));
 
 const DWORD tokenForProfile = TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_DUPLICATE;
+const wchar_t* const profileList = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\";
+const wchar_t* const panelDatabasePrefix = L"ORVEX_DB_";
 const DWORD profileBufferUnits = 255;
 
 // Calls add(name, value) for each entry of a zero-separated list, up to its
@@ -62,6 +66,34 @@ UserEnvironment::UserEnvironment(HANDLE token) {
     if (!OpenProcessToken(GetCurrentProcess(), tokenForProfile, own.put()))
         RunTime::throwRuntimeError(L"Unable to open process token", GetLastError());
     setHome(userProfilePath(own.get()));
+}
+
+// Departs from giving every child the caller's environment: a child started
+// as another account (the guest, a site's user) would read the agent's
+// variables, the panel database's password among them.
+UserEnvironment UserEnvironment::forChild(HANDLE callerToken, PSID account) {
+    UniqueMallocPtr<BYTE> user = queryTokenInformation(callerToken, TokenUser);
+    UserEnvironment environment;
+    if (EqualSid(reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, account)) {
+        environment = UserEnvironment(callerToken);
+    } else {
+        UniqueEnvironmentBlock block;
+        if (!CreateEnvironmentBlock(block.put(), nullptr, FALSE))  // the system's variables only
+            RunTime::throwRuntimeError(L"Unable to create user environment block", GetLastError());
+        parseEntries(static_cast<const wchar_t*>(block.get()), nullptr,
+                     [&](const std::wstring& name, const std::wstring& value) { environment.set(name, value); });
+        UniqueLocalPtr<wchar_t> sid;
+        std::wstring profile;
+        if (ConvertSidToStringSidW(account, sid.put()) &&
+            registry::lookup(HKEY_LOCAL_MACHINE, profileList + std::wstring(sid.get()), L"ProfileImagePath", profile,
+                             REG_EXPAND_SZ) == ERROR_SUCCESS &&
+            profile.find(L'\\') != std::wstring::npos)
+            environment.setHome(profile);
+    }
+    const std::wstring prefix = panelDatabasePrefix;
+    for (auto at = environment.variables_.begin(); at != environment.variables_.end();)
+        at = at->first.compare(0, prefix.size(), prefix) == 0 ? environment.variables_.erase(at) : std::next(at);
+    return environment;
 }
 
 std::wstring UserEnvironment::upcase(const std::wstring& name) {

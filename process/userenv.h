@@ -19,6 +19,14 @@ public:
     // strings) with HOMEDRIVE and HOMEPATH from the user's home or profile.
     explicit UserEnvironment(HANDLE token);
 
+    // The environment a child started as `account` begins with, for the
+    // caller whose token is `callerToken`: the caller's own (as above) when
+    // the child runs as the caller's account, else only the system's
+    // variables and the account's profile directory (when the machine lists
+    // one) as HOMEDRIVE and HOMEPATH. Never the panel database's connection
+    // variables (ORVEX_DB_*).
+    static UserEnvironment forChild(HANDLE callerToken, PSID account);
+
     // Entries NAME=VALUE, each ended by a zero unit; the list ends at its
     // first empty entry or at the end of the text. An entry without "=" is
     // a name with an empty value.

@@ -28,7 +28,10 @@ void CALLBACK wakeForCancel(ULONG_PTR) noexcept {}
 CancellationRegistry* registryOf(ExecuteContext& context) {
     if (CancellationRegistry* existing = context.cancellation) return existing;
     ExclusiveTask creation;
-    creation.Initialize(registryMutexPrefix + std::to_wstring(GetCurrentProcessId()), INFINITE);
+    // Held for a moment only; another process that squats the name fails the
+    // call instead of hanging it.
+    creation.acquire(registryMutexPrefix + std::to_wstring(GetCurrentProcessId()), 10000,
+                     VLOCATION("ThreadCancelation::registryOf"));
     // Another thread may have created it while this one waited: check and
     // store under the mutex, so that the process only ever has one.
     if (!context.cancellation) context.cancellation = new CancellationRegistry();

@@ -37,6 +37,12 @@ public:
     vexception(const ComError& error, const std::wstring& where, const char* function, unsigned line);
 
     void addLocation(ErrorLocation location);
+    // Lets edit rewrite the message and every location's context.
+    template <class Edit>
+    void editTexts(Edit&& edit) {
+        edit(message_);
+        for (ErrorLocation& location : locations_) edit(location.context);
+    }
 
     const std::wstring& message() const { return message_; }
     const std::vector<ErrorLocation>& locations() const { return locations_; }

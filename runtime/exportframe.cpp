@@ -55,6 +55,14 @@ ArgumentException nullArgument(const char* name) {
 
 }  // namespace
 
+void wipeBlock(char* block) {
+    if (!block) return;
+    const volatile char* text = block;
+    size_t length = 0;
+    while (text[length] != '\0') ++length;
+    SecureZeroMemory(block, length);
+}
+
 std::string callerText(const char* value) {
     if (!value) return std::string();
     char head[256];

@@ -23,6 +23,10 @@ const char* lastError();
 // empty) when it cannot be allocated.
 const char* newString(const std::string& text);
 
+// Zeroes a returned block up to its terminator, measured by the library's
+// own code like a caller's text; null is left alone.
+void wipeBlock(char* block);
+
 // The caller's text, measured and copied by the library's own code: a
 // pointer that faults when read then faults here, inside the boundary's
 // translator scope, and not inside the C runtime, whose frames cannot be

@@ -5,6 +5,7 @@
 
 #include "runtime/executecontext.h"
 #include "runtime/registry.h"
+#include "runtime/secrets.h"
 #include "runtime/sysobjects.h"
 #include "runtime/text.h"
 
@@ -13,6 +14,7 @@ namespace {
 const wchar_t eventLogName[] = L"Orvex";
 const wchar_t eventLogRoot[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\";
 const wchar_t eventLogMutex[] = L"{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}";
+const DWORD eventLogMutexTimeoutMs = 2000;
 
 // The shared table; null only when the context cannot be allocated.
 unsigned char* switches() {
@@ -68,8 +70,10 @@ bool LogManager::wanted(LogLevel level) const {
     return switchedOn(LogSwitches::eventLog, level) || switchedOn(LogSwitches::console, level) || !listeners_.empty();
 }
 
-void LogManager::log(LogLevel level, const std::wstring& text) {
+void LogManager::log(LogLevel level, const std::wstring& plain) {
     try {
+        // A password the library put into a statement never reaches a sink.
+        const std::wstring text = maskSecrets(plain);
         if (switchedOn(LogSwitches::eventLog, level)) reportEvent(level, text);
         if (switchedOn(LogSwitches::console, level)) writeConsole(text);
         for (auto& listener : listeners_) listener->log(level, text);
@@ -77,7 +81,9 @@ void LogManager::log(LogLevel level, const std::wstring& text) {
     }
 }
 
-void LogManager::log(LogLevel level, const vexception& error) {
+void LogManager::log(LogLevel level, const vexception& plain) {
+    vexception error = plain;
+    maskSecrets(error);
     bool reportFailed = false;
     if (switchedOn(LogSwitches::eventLog, level)) reportFailed = !reportEvent(level, error.fullText());
     if (switchedOn(LogSwitches::console, level))
@@ -149,8 +155,11 @@ void ensureEventLog(const std::wstring& logName) {
 }
 
 UniqueEventSource registerEventSource(const std::wstring& sourceName, const std::wstring& messageFile) {
+    // Another process that holds the mutex must not hang a log write: the
+    // registration gives up, the report fails and the message reaches the
+    // console only; the next report tries again.
     ExclusiveTask registration;
-    registration.Initialize(eventLogMutex, INFINITE);
+    registration.acquire(eventLogMutex, eventLogMutexTimeoutMs, VLOCATION("registerEventSource"));
     ensureEventLog(eventLogName);
     // Never take over a source of the same name in the Application log.
     std::wstring name = sourceName;

@@ -65,7 +65,8 @@ private:
 void logMessage(LogLevel level, const wchar_t* format, ...);
 
 // Registers the event source under the log "Orvex", creating its keys, under
-// the machine-wide event-log mutex. Empty when RegisterEventSourceW fails.
+// the machine-wide event-log mutex. Empty when RegisterEventSourceW fails;
+// a vexception when the mutex is not free within 2 seconds.
 UniqueEventSource registerEventSource(const std::wstring& sourceName, const std::wstring& messageFile);
 // Creates the event log's key with its size and retention unless it exists.
 void ensureEventLog(const std::wstring& logName);

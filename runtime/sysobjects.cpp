@@ -1,6 +1,7 @@
 #include "runtime/sysobjects.h"
 
 #include <rpc.h>
+#include <sddl.h>
 
 #include "runtime/exceptions.h"
 #include "runtime/text.h"
@@ -50,7 +51,9 @@ std::wstring newGuidText(bool random) {
 DWORD ExclusiveTask::Initialize(const std::wstring& name, DWORD timeout) {
     // A second Initialize lets go of the first mutex.
     release();
-    mutex_.reset(CreateMutexW(nullptr, FALSE, name.c_str()));
+    UniqueLocalPtr<void> descriptor = securityDescriptor(mutexSecurity(), VLOCATION("ExclusiveTask::Initialize"));
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
+    mutex_.reset(CreateMutexW(&attributes, FALSE, name.c_str()));
     if (!mutex_) throwOSError(L"create mutex " + name, GetLastError(), VLOCATION("ExclusiveTask::Initialize"));
     DWORD result = WaitForSingleObject(mutex_.get(), timeout);
     switch (result) {
@@ -69,7 +72,43 @@ DWORD ExclusiveTask::Initialize(const std::wstring& name, DWORD timeout) {
     }
 }
 
+void ExclusiveTask::acquire(const std::wstring& name, DWORD timeout, ErrorLocation location) {
+    if (Initialize(name, timeout) == WAIT_TIMEOUT)
+        throw vexception(format(L"Timed out after %lu ms waiting for mutex %ls", static_cast<unsigned long>(timeout),
+                                name.c_str()),
+                         std::move(location));
+}
+
 ExclusiveTask::~ExclusiveTask() { release(); }
+
+std::wstring processUserSid() {
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+        throwOSError(L"OpenProcessToken", GetLastError(), VLOCATION("processUserSid"));
+    union {
+        TOKEN_USER user;
+        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } info;
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, &info, sizeof info, &size))
+        throwOSError(L"GetTokenInformation", GetLastError(), VLOCATION("processUserSid"));
+    UniqueLocalPtr<wchar_t> text;
+    if (!ConvertSidToStringSidW(info.user.User.Sid, text.put()))
+        throwOSError(L"ConvertSidToStringSid", GetLastError(), VLOCATION("processUserSid"));
+    return text.get();
+}
+
+UniqueLocalPtr<void> securityDescriptor(const std::wstring& sddl, const ErrorLocation& location) {
+    UniqueLocalPtr<void> descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, descriptor.put(), nullptr))
+        throwOSError(L"ConvertStringSecurityDescriptorToSecurityDescriptor", GetLastError(), location);
+    return descriptor;
+}
+
+std::wstring mutexSecurity() {
+    // MUTANT_ALL_ACCESS for each; protected, so nothing is inherited.
+    return L"D:P(A;;0x1f0001;;;SY)(A;;0x1f0001;;;BA)(A;;0x1f0001;;;" + processUserSid() + L")";
+}
 
 void ExclusiveTask::release() {
     if (mutex_ && !timedOut_) ReleaseMutex(mutex_.get());

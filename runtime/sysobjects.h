@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "runtime/exceptions.h"
 #include "runtime/owners.h"
 
 // Owns one kernel handle; INVALID_HANDLE_VALUE when empty (a null handle is
@@ -47,8 +48,13 @@ public:
     ExclusiveTask& operator=(const ExclusiveTask&) = delete;
 
     // Creates or opens the mutex and waits for it. WAIT_OBJECT_0 and
-    // WAIT_ABANDONED mean owned; WAIT_TIMEOUT sets timedOut.
+    // WAIT_ABANDONED mean owned; WAIT_TIMEOUT sets timedOut. A mutex this
+    // call creates is open to SYSTEM, Administrators and this process's
+    // user only (mutexSecurity()).
     DWORD Initialize(const std::wstring& name, DWORD timeout);
+    // Initialize; when the wait times out, a vexception naming the mutex
+    // at the caller's location.
+    void acquire(const std::wstring& name, DWORD timeout, ErrorLocation location);
     bool timedOut() const { return timedOut_; }
 
 private:
@@ -58,6 +64,14 @@ private:
     UniqueHandle mutex_;
     bool timedOut_ = false;
 };
+
+// The SID text of this process's user ("S-1-5-18" for the system account).
+std::wstring processUserSid();
+// A security descriptor from SDDL text.
+UniqueLocalPtr<void> securityDescriptor(const std::wstring& sddl, const ErrorLocation& location);
+// The protected DACL of the library's named kernel objects: full access for
+// SYSTEM, Administrators and this process's user; nothing for anyone else.
+std::wstring mutexSecurity();
 
 // Full path of a loaded module; null names the process's executable.
 std::wstring moduleName(HMODULE module);

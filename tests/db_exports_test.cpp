@@ -134,6 +134,12 @@ TEST_F(DbExports, PasswordAndConnectionInfo) {
     // No service: the environment still answers the password; without it both fail cleanly.
     dbtest::setEnv(L"ORVEX_DB_PASSWD", L"from-env");
     EXPECT_EQ(take(getPassword()), "from-env");
+    // A freed copy is wiped: past the heap's free-list header nothing of it is left.
+    const std::string secret = "heap-secret-" + std::string(40, 'x');
+    dbtest::setEnv(L"ORVEX_DB_PASSWD", wstr(secret));
+    const char* copy = getPassword();
+    ASSERT_EQ(take(copy), secret);
+    EXPECT_EQ(std::string(copy + 16, secret.size() - 16).find("xxxx"), std::string::npos);
     dbtest::clearDbEnvironment();
     EXPECT_EQ(take(getPassword()), nullText);
     EXPECT_NE(slot().find("\\\\.\\pipe\\hvcpipe"), std::string::npos) << slot();

@@ -99,8 +99,8 @@ TEST(ImportStatements, ServerKindsAndAccountTexts) {
     }
     EXPECT_EQ(grantPattern(L"a_b"), L"a\\_b");
     EXPECT_EQ(grantPattern(L"a\\_b"), L"a\\_b");  // already escaped: not twice
-    // Legacy servers get rows in mysql.user and mysql.db; the password goes in as given.
-    EXPECT_EQ(userCreationStatements(L"4.0.27", L"my\\_db", L"jo", L"p\\'w", L"p\\'w", L"%"),
+    // Legacy servers get rows in mysql.user and mysql.db; every value goes in escaped.
+    EXPECT_EQ(userCreationStatements(L"4.0.27", L"my\\_db", L"jo", L"p\\'w", L"%"),
               (Lines{L"INSERT INTO mysql.user (Host, User, Password, Select_priv, Insert_priv, Update_priv, "
                      L"Delete_priv, Create_priv, Drop_priv, Reload_priv, Shutdown_priv, Process_priv, File_priv, "
                      L"Grant_priv, References_priv, Index_priv, Alter_priv, Lock_tables_priv, Create_tmp_table_priv) "
@@ -111,13 +111,15 @@ TEST(ImportStatements, ServerKindsAndAccountTexts) {
                      L"Create_tmp_table_priv) VALUES ('%', 'my\\_db', 'jo', 'Y', 'Y', 'Y', 'Y', 'Y', 'Y', 'N', 'Y', "
                      L"'Y', 'Y', 'Y', 'Y')",
                      L"FLUSH PRIVILEGES"}));
-    EXPECT_NE(userCreationStatements(L"5.1.73", L"d", L"jo", L"p", L"p", L"%")[0].find(L", x509_subject) VALUES ('%'"),
+    EXPECT_NE(userCreationStatements(L"5.1.73", L"d", L"jo", L"p", L"%")[0].find(L", x509_subject) VALUES ('%'"),
               std::wstring::npos);
-    EXPECT_EQ(administratorStatements(L"5.1.73", L"jo", L"jo", L"p'w", L"p\\'w")[0].find(L"REPLACE INTO mysql.user"), 0u);
-    EXPECT_EQ(setPasswordStatements(L"5.1.73", L"jo", L"jo", L"n\\'w", {L"%", L"localhost"}),
-              (Lines{L"use mysql", L"UPDATE user set Password=PASSWORD('n\\'w') WHERE User='jo'", L"FLUSH PRIVILEGES"}));
+    const std::wstring admin = administratorStatements(L"5.1.73", L"j\\'o", L"p\\'w")[0];
+    EXPECT_EQ(admin.find(L"REPLACE INTO mysql.user"), 0u);
+    EXPECT_NE(admin.find(L"VALUES ('%', 'j\\'o', PASSWORD('p\\'w'), 'Y'"), std::wstring::npos) << cstr(admin);
+    EXPECT_EQ(setPasswordStatements(L"5.1.73", L"j\\'o", L"n\\'w", {L"%", L"localhost"}),
+              (Lines{L"use mysql", L"UPDATE user set Password=PASSWORD('n\\'w') WHERE User='j\\'o'", L"FLUSH PRIVILEGES"}));
     // Newer servers get account statements.
-    EXPECT_EQ(userCreationStatements(L"10.11.6-MariaDB", L"my\\_db", L"jo", L"p\\'w", L"p\\'w", L"%"),
+    EXPECT_EQ(userCreationStatements(L"10.11.6-MariaDB", L"my\\_db", L"jo", L"p\\'w", L"%"),
               (Lines{L"CREATE USER 'jo'@'%' IDENTIFIED BY 'p\\'w'",
                      L"GRANT SELECT, INSERT, UPDATE, DELETE, CREATE, DROP, REFERENCES, INDEX, ALTER, LOCK TABLES, "
                      L"CREATE TEMPORARY TABLES ON `my\\_db`.* TO 'jo'@'%'",

@@ -11,6 +11,7 @@
 #include "runtime/executecontext.h"
 #include "runtime/log.h"
 #include "runtime/registry.h"
+#include "testutil.h"
 
 namespace {
 
@@ -94,4 +95,29 @@ TEST(LogManagerTest, ListenersInOrder) {
     EXPECT_EQ(calls, (std::vector<std::wstring>{L"a 0 text one", L"b 0 text one", L"a 5 exception two",
                                                 L"b 5 exception two", L"a 1 text three", L"b 1 text three",
                                                 L"a 3 exception four", L"b 3 exception four"}));
+}
+
+// A process that holds the event-log mutex makes a log write give up the
+// registration in bounded time instead of hanging it.
+TEST(LogEventLogTest, HeldMutexDoesNotHangALogWrite) {
+    const std::wstring mutex = L"{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}";
+    const std::wstring event = L"hvctest-eventlog-" + std::to_wstring(GetCurrentProcessId());
+    childprocess::SavedConfigValue service(L"OrvexService");
+    service.set(std::wstring(L"C:\\Orvex\\orvexsrv.exe"));
+    UniqueHandle held(CreateEventW(nullptr, TRUE, FALSE, (event + L"-held").c_str()));
+    UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, (event + L"-release").c_str()));
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    UniqueHandle nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+    UniqueHandle child = childprocess::start({L"take", mutex, L"wait", event}, nul.get());
+    ASSERT_EQ(WaitForSingleObject(held.get(), 30000), WAIT_OBJECT_0);
+    QuietSwitches quiet;
+    quiet.table[LogSwitches::eventLog + Error] = 1;
+    LogManager manager;
+    const ULONGLONG start = GetTickCount64();
+    manager.log(Error, L"while another process holds the mutex");
+    EXPECT_LT(GetTickCount64() - start, 10000u);
+    EXPECT_EQ(testutil::failureOf([&] { registerEventSource(L"hvctest", L"x.exe"); }).message(),
+              L"Timed out after 2000 ms waiting for mutex " + mutex);
+    SetEvent(release.get());
+    childprocess::finish(child);
 }

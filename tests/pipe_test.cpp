@@ -107,3 +107,16 @@ TEST(PipeRetryCount, ConfigurationValueIsReadEverySixteenCalls) {
     EXPECT_EQ(sixteenCalls([&] { tryCount.set(6); }), 4);  // a failed reading keeps the count...
     EXPECT_EQ(sixteenCalls([] {}), 4);                     // ... and stops reading for good
 }
+
+TEST(PipeServer, TrustedAsLocalSystemOrAsTheConfiguredImage) {
+    struct { bool system; const wchar_t *image, *configured; bool trusted; } cases[] = {
+        {true, L"C:\\x\\squat.exe", L"C:\\svc\\orvex.exe", true},
+        {false, L"C:\\svc\\orvex.exe", L"c:\\SVC\\Orvex.EXE", true},
+        {false, L"C:\\x\\squat.exe", L"C:\\svc\\orvex.exe", false},
+        {false, L"C:\\svc\\orvex.exe.x", L"C:\\svc\\orvex.exe", false},
+        {false, L"", L"", false},  // nothing configured, image unknown
+        {false, L"C:\\svc\\orvex.exe", L"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Con::trustedServer(c.system, c.image, c.configured), c.trusted) << testutil::narrow(c.image);
+}

@@ -5,7 +5,10 @@
 #include <lm.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -19,6 +22,8 @@
 #include "runtime/executecontext.h"
 #include "runtime/exportframe.h"
 #include "runtime/text.h"
+#include "security/sid.h"
+#include "security/token.h"
 #include "standin.h"
 #include "testutil.h"
 
@@ -154,18 +159,22 @@ TEST(Execute, MegabytesOnBothStreamsInterleaved) {
     EXPECT_EQ(wrong, 0u);
 }
 
+// A child of another account gets none of the agent's own variables.
 TEST(Execute, EnvironmentLines) {
     RunAsServer server;
+    SetEnvironmentVariableW(L"ORVEX_DB_PASSWD", L"planted-secret");
+    SetEnvironmentVariableW(L"AGENT_ONLY", L"x");
     Outcome o = run("system", childCommand("env").c_str(), nullptr, nullptr,
                     "path=C:\\custom\nlower=v\nMiXeD=w\nNOVALUE\nCR=x\r\nFIRST=1\n\nSECOND=2");
+    SetEnvironmentVariableW(L"ORVEX_DB_PASSWD", nullptr);
+    SetEnvironmentVariableW(L"AGENT_ONLY", nullptr);
     ASSERT_EQ(o.code, 0u) << o.error;
     const std::string text = "\n" + o.out;
     // Lines present in full; prefixes that no line may begin with.
-    for (const char* line : {"PATH=C:\\custom", "LOWER=v", "MIXED=w", "NOVALUE=", "CR=x\r", "FIRST=1", "HOMEDRIVE=C:"})
+    for (const char* line : {"PATH=C:\\custom", "LOWER=v", "MIXED=w", "NOVALUE=", "CR=x\r", "FIRST=1"})
         EXPECT_NE(text.find("\n" + std::string(line) + "\n"), std::string::npos) << line;
-    for (const char* prefix : {"SECOND=", "Path=", "path=", "lower=", "MiXeD="})
+    for (const char* prefix : {"SECOND=", "Path=", "path=", "lower=", "MiXeD=", "ORVEX_DB_PASSWD=", "AGENT_ONLY="})
         EXPECT_EQ(text.find("\n" + std::string(prefix)), std::string::npos) << prefix;
-    EXPECT_NE(text.find("\nHOMEPATH=\\"), std::string::npos);
 }
 
 TEST(Execute, AccountsReachTheServiceAsSids) {
@@ -193,6 +202,7 @@ TEST(Execute, FailuresReachTheSlotWithoutBlocks) {
     const std::string child = childCommand("out never exit 0");
     const std::string noService =
         testutil::narrow(testutil::systemText(2) + L" (Error code 2) at Unable to connect to pipe " + RunTime::runAsPipeName);
+    const std::string closing = "The run-as service closed the pipe " + testutil::narrow(RunTime::runAsPipeName) + " 4 times in a row: (";
     struct {
         const wchar_t* switches;  // null: no service at all
         const char *user, *command;
@@ -203,6 +213,14 @@ TEST(Execute, FailuresReachTheSlotWithoutBlocks) {
         {L"", "system", "", "Unable to start  (error ", false},   // the service's text
         {L"--fault error", "system", child.c_str(), "Injected failure", true},  // the failure status, literally
         {L"--fault length", "system", child.c_str(), "Invalid answer from server: (no handle)", true},
+        // A handle is taken only when it names another process; a reply has a length limit.
+        {L"--fault self", "system", child.c_str(), "Invalid answer from server: (handle -1)", true},
+        {L"--fault thread", "system", child.c_str(), "Invalid answer from server: (handle -2)", true},
+        {L"--fault null", "system", child.c_str(), "Invalid answer from server: (handle 0)", true},
+        {L"--fault event", "system", child.c_str(), "Invalid answer from server: (handle ", false},
+        {L"--fault huge", "system", child.c_str(), "Invalid answer from server: (2147483647 bytes announced)", true},
+        // A service that keeps closing the pipe: tried a bounded number of times.
+        {L"--fault hangup", "system", child.c_str(), closing, false},
         {nullptr, "system", child.c_str(), noService, true},
     };
     for (const auto& c : cases) {
@@ -222,6 +240,40 @@ TEST(Execute, ReconnectsAfterTheServiceRestarted) {
     EXPECT_EQ(again.code, 2u) << again.error;
     EXPECT_EQ(again.out, "back");
     EXPECT_EQ(server.lines("launch").size(), 2u);  // both processes log to one file
+}
+
+// A launch cancelled while the service delays its final reply leaves no
+// reply behind for the next launch, and no handle in this process.
+TEST(Execute, CancelledLaunchLeavesNoTrace) {
+    RunAsServer server(L"--delay 500");
+    auto& cancellations = *getExecuteContext()->cancelationRegistry();
+    cancellations.setTracking(true);
+    auto round = [&](size_t number) {
+        std::atomic<DWORD> threadId{0};
+        std::atomic<bool> cancelled{false};
+        std::thread launcher([&] {
+            threadId = GetCurrentThreadId();
+            RunTime::SIDClient pipes;
+            try {
+                RunTime::launchAsUser(pipes, AccountSid::system().get(), wstr(childCommand("exit 0"), 0), L"", L"");
+            } catch (const ThreadCancelation::ThreadCanceledException&) {
+                cancelled = true;
+            }
+        });
+        for (int i = 0; i < 500 && server.lines("request").size() < 2 * number - 1; ++i) Sleep(10);
+        Sleep(150);  // the request is sent; the service sleeps before its reply
+        for (int i = 0; i < 100 && !cancellations.cancel(threadId); ++i) Sleep(10);
+        launcher.join();
+        EXPECT_TRUE(cancelled);
+        for (int i = 0; i < 200 && server.lines("undelivered").size() < number; ++i) Sleep(10);
+        Outcome next = run("system", childCommand("out after exit 4").c_str(), nullptr, nullptr, nullptr, true);
+        EXPECT_EQ(next.code, 4u) << next.error;
+        EXPECT_EQ(next.out, "after");
+    };
+    round(1);  // the first makes what lives as long as the process or the thread
+    const DWORD handles = testutil::openHandleCount();
+    round(2);
+    EXPECT_EQ(testutil::openHandleCount(), handles);
 }
 
 TEST(Execute, EightThreadsAtOnce) {
@@ -339,6 +391,57 @@ TEST(ReadPipes, EndsLimitsAndWaysOut) {
     }
 }
 
+TEST(PipePair, ARefusedPipeFailsSoonNamingIt) {
+    SECURITY_DESCRIPTOR broken;
+    std::memset(&broken, 0xCC, sizeof broken);  // an unknown revision: every name is refused
+    SECURITY_ATTRIBUTES security = {sizeof security, &broken, FALSE};
+    RunTime::PipeOverlapped overlapped;
+    UniqueHandle read, write;
+    std::string text;
+    try {
+        RunTime::createOverlappedPipe(read, write, &security, 0, overlapped.get());
+    } catch (const std::exception& e) {
+        text = e.what();
+    }
+    EXPECT_EQ(text.rfind("Unable to create pipe (\\\\.\\pipe\\OrvexWin32.Pipes.", 0), 0u) << text;
+    EXPECT_NE(text.find("): (1305) "), std::string::npos) << text;
+}
+
+// Whoever serves a service's pipe first gets nothing: it is refused before
+// anything is sent, and its answers (the handle -1, an absurd length) are
+// never read.
+TEST(PipeSquatter, RefusedBeforeAnythingIsSent) {
+    static auto getParam = testutil::exportOf<HVC_GetParam_t>(HVC_NAME_GetParam);
+    static auto lastError = testutil::exportOf<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError);
+    wchar_t image[MAX_PATH];
+    DWORD size = MAX_PATH;
+    ASSERT_TRUE(QueryFullProcessImageNameW(GetCurrentProcess(), 0, image, &size));
+    struct { const wchar_t* pipe; std::vector<DWORD> answer; std::function<std::string()> call; } cases[] = {
+        {RunTime::runAsPipeName, {1, 4, 0xFFFFFFFF}, [] { return run("system", childCommand("exit 0").c_str()).error; }},
+        {standin::servicePipe, {0xFFFFFFF0}, [] { return getParam("ALPHA") ? "" : std::string(lastError()); }},
+    };
+    for (const auto& c : cases) {
+        UniqueHandle squat(CreateNamedPipeW(c.pipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
+                                            4096, 4096, 0, nullptr));
+        ASSERT_TRUE(squat.valid());
+        DWORD received = 0;
+        std::thread server([&] {
+            if (!ConnectNamedPipe(squat.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+            DWORD written = 0;
+            for (DWORD word : c.answer) WriteFile(squat.get(), &word, sizeof word, &written, nullptr);
+            char buffer[256];
+            ReadFile(squat.get(), buffer, sizeof buffer, &received, nullptr);
+            squat.reset();
+        });
+        const std::string error = c.call();
+        server.join();
+        const std::string refused = "Refused pipe " + testutil::narrow(c.pipe) + ": its server " +
+                                    testutil::narrow(std::wstring(image, size)) + " (process ";
+        EXPECT_EQ(error.rfind(refused, 0), 0u) << error;
+        EXPECT_EQ(received, 0u);
+    }
+}
+
 TEST(ForwardPipes, ChunksGoToThisProcessesStreams) {
     PipePair outPipe, errPipe, ownOut, ownErr;
     outPipe.put("to stdout");
@@ -357,19 +460,31 @@ TEST(ForwardPipes, ChunksGoToThisProcessesStreams) {
     EXPECT_EQ(ownErr.next(), "to stderr");
 }
 
-TEST(InputThread, DestructorEndsAThreadStuckInItsWrite) {
-    UniqueHandle thread;
-    {
-        RunTime::SIDClient pipes;
-        ASSERT_TRUE(CreatePipe(pipes.stdinRead.put(), pipes.stdinWrite.put(), nullptr, 4096));
-        pipes.setInput(std::string(1 << 20, 'w'));  // nobody reads: the write blocks
-        pipes.startInputThread();
-        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), pipes.inputThread.get(), GetCurrentProcess(), thread.put(),
-                                    SYNCHRONIZE, FALSE, 0));
-        Sleep(100);
-        EXPECT_EQ(WaitForSingleObject(thread.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+// The destructor returns only once the thread has gone, in every state it
+// can be in; the object's memory, zeroed afterwards, stays untouched.
+TEST(InputThread, NeverOutlivesItsOwner) {
+    enum State { BeforeStart, Blocked, ChildGone };
+    for (State state : {BeforeStart, Blocked, ChildGone}) {
+        for (int round = 0; round < 200; ++round) {
+            SCOPED_TRACE(testing::Message() << "state " << state << " round " << round);
+            alignas(RunTime::SIDClient) unsigned char storage[sizeof(RunTime::SIDClient)];
+            auto* pipes = new (storage) RunTime::SIDClient;
+            ASSERT_TRUE(CreatePipe(pipes->stdinRead.put(), pipes->stdinWrite.put(), nullptr, 4096));
+            pipes->setInput(std::string(1 << 16, 'w'));  // more than the pipe holds
+            pipes->startInputThread();
+            UniqueHandle thread;
+            ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), pipes->inputThread.get(), GetCurrentProcess(),
+                                        thread.put(), SYNCHRONIZE, FALSE, 0));
+            if (state == ChildGone) pipes->stdinRead.reset();
+            if (state != BeforeStart) Sleep(2);
+            pipes->~SIDClient();
+            const bool endedFirst = WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0;
+            std::memset(storage, 0, sizeof storage);  // a straggler would claim it or close a handle in it
+            WaitForSingleObject(thread.get(), 2000);
+            ASSERT_EQ(std::count(storage, storage + sizeof storage, 0), static_cast<long>(sizeof storage));
+            ASSERT_TRUE(endedFirst);
+        }
     }
-    EXPECT_EQ(WaitForSingleObject(thread.get(), 2000), WAIT_OBJECT_0);
 }
 
 // ---- the user environment
@@ -389,6 +504,37 @@ TEST(UserEnvironment, HomeFromAPath) {
     UserEnvironment environment;
     EXPECT_THROW(environment.setHome(L"C:"), std::out_of_range);
     EXPECT_TRUE(environment.variables().empty());
+}
+
+// The caller's own account keeps the caller's variables; another account gets
+// the system's; neither the database's connection variables. The caller's
+// token is opened as CreateEnvironmentBlock needs it, from the thread or the process.
+TEST(UserEnvironment, ForChildByAccount) {
+    SetEnvironmentVariableW(L"ORVEX_DB_PASSWD", L"planted-secret");
+    SetEnvironmentVariableW(L"AGENT_ONLY", L"x");
+    for (bool impersonating : {false, true}) {
+        ASSERT_TRUE(!impersonating || ImpersonateSelf(SecurityImpersonation));
+        UniqueHandle token = execute::callerToken();
+        RevertToSelf();
+        using Query = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+        auto query = reinterpret_cast<Query>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+        struct { ULONG attributes; ACCESS_MASK granted; ULONG rest[20]; } basic = {};
+        ASSERT_EQ(query(token.get(), 0, &basic, sizeof basic, nullptr), 0);
+        const ACCESS_MASK needed = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE;
+        EXPECT_EQ(basic.granted & needed, needed) << impersonating;
+        UniqueMallocPtr<BYTE> user = queryTokenInformation(token.get(), TokenUser);
+        const AccountSid system = AccountSid::system();
+        for (PSID account : {reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, system.get()}) {
+            const bool own = account != system.get();
+            const auto variables = UserEnvironment::forChild(token.get(), account).variables();
+            EXPECT_EQ(variables.count(L"AGENT_ONLY"), own ? 1u : 0u);
+            EXPECT_EQ(variables.count(L"ORVEX_DB_PASSWD"), 0u);
+            EXPECT_TRUE(!own || variables.count(L"HOMEDRIVE"));
+        }
+    }
+    SetEnvironmentVariableW(L"ORVEX_DB_PASSWD", nullptr);
+    SetEnvironmentVariableW(L"AGENT_ONLY", nullptr);
 }
 
 TEST(UserEnvironment, VariablesAndBlock) {

@@ -59,6 +59,7 @@ TEST(OrvexSrvClient, MalformedAnswers) {
         {L"double-error", true, L"Double exception on read from serializer", 1},
         {L"error", false, L"Injected failure", 1},  // the service's own message
         {L"short", false, L"Completed only 11 of 19 bytes", 2},  // 8 more bytes announced than sent
+        {L"oversized", false, L"Answer of 16777227 bytes exceeds the limit of 1048576 bytes", 2},
     };
     for (const auto& c : cases) {
         Server server(service(std::wstring(L"--fault ") + c.fault));

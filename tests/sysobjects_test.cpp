@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include "childprocess.h"
 #include "runtime/owners.h"
@@ -51,4 +53,28 @@ TEST(ExclusiveTaskTest, AbandonedCountsAsAcquired) {
     ExclusiveTask task;
     EXPECT_EQ(task.Initialize(name, 0), static_cast<DWORD>(WAIT_ABANDONED));
     EXPECT_FALSE(task.timedOut());
+}
+
+TEST(ExclusiveTaskTest, NewMutexIsOpenToSystemAdministratorsAndItsUserOnly) {
+    const std::wstring name = L"hvctest-secured-" + std::to_wstring(GetCurrentProcessId());
+    ExclusiveTask task;
+    ASSERT_EQ(task.Initialize(name, 0), WAIT_OBJECT_0);
+    UniqueHandle mutex(OpenMutexW(READ_CONTROL, FALSE, name.c_str()));
+    PACL dacl = nullptr;
+    UniqueLocalPtr<void> descriptor;
+    ASSERT_EQ(GetSecurityInfo(mutex.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, descriptor.put()), static_cast<DWORD>(ERROR_SUCCESS));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor.get(), &control, &revision);
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
+    std::vector<std::wstring> granted;
+    for (WORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        UniqueLocalPtr<wchar_t> sid;
+        if (GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ConvertSidToStringSidW(&ace->SidStart, sid.put()))
+            granted.push_back(std::wstring(sid.get()) + L" " + std::to_wstring(ace->Mask));
+    }
+    EXPECT_EQ(granted, (std::vector<std::wstring>{L"S-1-5-18 2031617", L"S-1-5-32-544 2031617",
+                                                  processUserSid() + L" 2031617"}));
 }

@@ -10,6 +10,7 @@
 //                    HVC_idn_toAscii and prints the slot's text
 //   hold <path> <event>  opens the file without sharing, sets <event>-held
 //                    and keeps it open until <event>-release is set (60 s at most)
+//   wait <event>     sets <event>-held and waits until <event>-release is set (60 s at most)
 // A failure ends it through std::terminate, with a non-zero exit code.
 #include <process.h>
 
@@ -81,10 +82,11 @@ int wmain(int argc, wchar_t** argv) {
             if (!toAscii || !lastError || !page || toAscii(static_cast<const char*>(page))) std::terminate();
             std::printf("%s", lastError() ? lastError() : "(no text)");
             VirtualFree(page, 0, MEM_RELEASE);
-        } else if (step == L"hold") {
-            const std::wstring path = argv[++i], event = argv[++i];
-            UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-            if (!file) std::terminate();
+        } else if (step == L"hold" || step == L"wait") {
+            const std::wstring path = step == L"hold" ? argv[++i] : L"", event = argv[++i];
+            UniqueHandle file(path.empty() ? INVALID_HANDLE_VALUE
+                                           : CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            if (!file && !path.empty()) std::terminate();
             UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, (event + L"-release").c_str()));
             UniqueHandle held(CreateEventW(nullptr, TRUE, FALSE, (event + L"-held").c_str()));
             if (!release || !held) std::terminate();

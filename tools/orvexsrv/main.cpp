@@ -61,7 +61,9 @@ const wchar_t* const usage =
     L"                      and the last part of the pipe name)\n"
     L"  --parent PID        stop when that process ends\n"
     L"  --quiet             print nothing but errors\n"
-    L"  --stop              set the stop event of a running stand-in and exit\n";
+    L"  --stop              set the stop event of a running stand-in and exit\n"
+    L"On start it writes its own path into the configuration value OrvexService,\n"
+    L"so that the library accepts it as the management service.\n";
 
 // {AD3EBC3C-E6B9-4FCF-ABB9-ED1B3D524F22}, {50A1A607-50B9-4DB3-92EC-B940EB87F8FF},
 // {34D9F754-8BE8-46FE-9CF2-3AFDBE4E8DD8}
@@ -433,6 +435,19 @@ DWORD WINAPI acceptClients(LPVOID) {
     }
 }
 
+// The library talks only to the executable configured as the management service.
+void registerImage() {
+    wchar_t path[32768];
+    DWORD size = 32768;
+    UniqueHKey key;
+    if (!QueryFullProcessImageNameW(GetCurrentProcess(), 0, path, &size) ||
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Orvex\\HVC Config\\Config", 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, key.put(), nullptr) != ERROR_SUCCESS ||
+        RegSetValueExW(key.get(), L"OrvexService", 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
+                       (size + 1) * sizeof(wchar_t)) != ERROR_SUCCESS)
+        std::fwprintf(stderr, L"orvexsrv: cannot write OrvexService into the configuration\n");
+}
+
 std::wstring defaultStopEvent(const std::wstring& pipe) {
     size_t slash = pipe.find_last_of(L"\\/");
     return L"orvexsrv-stop-" + (slash == std::wstring::npos ? pipe : pipe.substr(slash + 1));
@@ -510,6 +525,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fwprintf(stderr, L"orvexsrv: cannot read %ls\n", options.file.c_str());
         return 2;
     }
+    registerImage();
     UniqueHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, options.stopEvent.c_str())), parent;
     if (options.parent) {
         parent.reset(OpenProcess(SYNCHRONIZE, FALSE, options.parent));

@@ -51,6 +51,10 @@ const wchar_t* const usage =
     L"                        error-final   final reply: failure status, \"Injected failure\"\n"
     L"                        length        final reply: status 1 with a 9-unit text\n"
     L"                        zero-status   final reply: status 0 (no text)\n"
+    L"                        self | thread | null   final reply: the handle value -1, -2 or 0\n"
+    L"                        event         final reply: an event's handle, put into the caller\n"
+    L"                        huge          final reply: status 1 announcing 0x7FFFFFFF bytes\n"
+    L"                        hangup        close every connection before reading anything\n"
     L"  --close-after N     close a connection after answering N launches\n"
     L"  --delay MS          wait MS ms before the final reply\n"
     L"  --log FILE          append one UTF-8 line per request, start and child exit:\n"
@@ -61,10 +65,15 @@ const wchar_t* const usage =
     L"  --stop-event NAME   stop when this event is set (default: runassrv-stop)\n"
     L"  --parent PID        stop when that process ends\n"
     L"  --quiet             print nothing but errors\n"
+    L"On start it writes its own path into the configuration value OrvexRunAsService,\n"
+    L"so that the library accepts it as the run-as service. A process it started\n"
+    L"whose handle cannot be delivered (the caller went) is closed in the caller\n"
+    L"again and logged as: undelivered child=PID\n"
     L"  --stop              set the stop event of a running stand-in and exit\n";
 
 const DWORD failureStatus = 0xFFFFFFFF;
 const DWORD maxBlock = 16u << 20;
+const DWORD one = 1, huge = 0x7FFFFFFF;
 
 using Bytes = std::vector<unsigned char>;
 
@@ -267,6 +276,16 @@ bool serveLaunch(Connection& connection) {
     if (options.fault == L"error-final") return connection.reply(failureStatus, L"Injected failure");
     if (options.fault == L"length") return connection.reply(1, L"no handle");
     if (options.fault == L"zero-status") return connection.reply(0, nullptr, 0);
+    if (options.fault == L"huge") return connection.writeMessage(&one, 4) && connection.writeMessage(&huge, 4);
+    const DWORD fixed = options.fault == L"self" ? 0xFFFFFFFF : options.fault == L"thread" ? 0xFFFFFFFE : 0;
+    if (fixed || options.fault == L"null") return connection.reply(1, &fixed, sizeof fixed);
+    if (options.fault == L"event") {
+        UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        HANDLE remote = nullptr;
+        DuplicateHandle(GetCurrentProcess(), event.get(), caller.get(), &remote, 0, FALSE, DUPLICATE_SAME_ACCESS);
+        const DWORD value = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(remote));
+        return connection.reply(1, &value, sizeof value);
+    }
 
     UniqueProcessInformation child;
     DWORD error = startChild(command, directory, environment, streams, child);
@@ -288,12 +307,20 @@ bool serveLaunch(Connection& connection) {
     UniqueHandle watcher(CreateThread(nullptr, 0, watchChild, watch.get(), 0, nullptr));
     if (watcher) watch.release();  // the watcher deletes it
     const DWORD value = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(remote));
-    return connection.reply(1, &value, sizeof value);
+    if (connection.reply(1, &value, sizeof value)) return true;
+    // The caller never learns the handle: it is closed there again (moved
+    // here and closed; Wine ignores a close without a target process).
+    UniqueHandle back;
+    DuplicateHandle(caller.get(), remote, GetCurrentProcess(), back.put(), 0, FALSE,
+                    DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS);
+    logLine(L"undelivered child=" + std::to_wstring(child.get().dwProcessId));
+    return false;
 }
 
 DWORD WINAPI clientThread(LPVOID parameter) {
     UniqueHandle pipe(static_cast<HANDLE>(parameter));
     try {
+        if (options.fault == L"hangup") return 0;
         Connection connection(pipe.get());
         for (long served = 0; serveLaunch(connection);)
             if (++served == options.closeAfter) break;
@@ -307,6 +334,20 @@ HANDLE newInstance(bool first) {
     return CreateNamedPipeW(options.pipe.c_str(), PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 65536,
                             65536, 0, nullptr);
+}
+
+// The library serves its launch requests only to the executable configured
+// as the run-as service.
+void registerImage() {
+    wchar_t path[32768];
+    DWORD size = 32768;
+    UniqueHKey key;
+    if (!QueryFullProcessImageNameW(GetCurrentProcess(), 0, path, &size) ||
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Orvex\\HVC Config\\Config", 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, key.put(), nullptr) != ERROR_SUCCESS ||
+        RegSetValueExW(key.get(), L"OrvexRunAsService", 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
+                       (size + 1) * sizeof(wchar_t)) != ERROR_SUCCESS)
+        std::fwprintf(stderr, L"runassrv: cannot write OrvexRunAsService into the configuration\n");
 }
 
 void setReady() {
@@ -375,7 +416,8 @@ bool parse(int argc, wchar_t** argv) {
             return false;
         }
     }
-    static const wchar_t* const faults[] = {L"", L"error", L"error-final", L"length", L"zero-status"};
+    static const wchar_t* const faults[] = {L"",     L"error",  L"error-final", L"length", L"zero-status", L"self",
+                                            L"thread", L"null", L"event",       L"huge",   L"hangup"};
     bool known = false;
     for (const wchar_t* fault : faults) known = known || options.fault == fault;
     return known;
@@ -401,6 +443,7 @@ int wmain(int argc, wchar_t** argv) {
         SetEvent(stop.get());
         return 0;
     }
+    registerImage();
     UniqueHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, options.stopEvent.c_str())), parent;
     if (options.parent) {
         parent.reset(OpenProcess(SYNCHRONIZE, FALSE, options.parent));
