@@ -42,7 +42,7 @@ build() {
   file dist/hvcdmtutils.dll dist/x64/hvcdmtutils.dll
   echo "imports of dist/hvcdmtutils.dll:"
   i686-w64-mingw32-objdump -p dist/hvcdmtutils.dll | sed -n 's/^\tDLL Name: /  /p'
-  scripts/check-product.sh dist/hvcdmtutils.dll dist/x64/hvcdmtutils.dll exports/hvcdmtutils.def
+  scripts/check-product.sh dist/hvcdmtutils.dll dist/x64/hvcdmtutils.dll exports/hvcdmtutils.def VERSION
 }
 
 run_tests() {  # build dir, label

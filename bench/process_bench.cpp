@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     double bulkService = secondsFor(bulkRounds, [&] { call(bulk, bulkBytes); });
     double bulkDirect = secondsFor(bulkRounds, [&] { failures += bare(child + L" fill " + std::to_wstring(bulkBytes)) !=
                                                                   bulkBytes; });
-    // The library reads 1 KiB at a time: the same chunk on a bare pipe tells
+    // Reads of 1 KiB, as the library once made them: the same chunk on a bare pipe tells
     // the chunk's share from the rest.
     double bulkSmall = secondsFor(bulkRounds, [&] {
         failures += bare(child + L" fill " + std::to_wstring(bulkBytes), 1024) != bulkBytes;
@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
                 "%.1f MiB/s (1 KiB reads); time ratio %.2f (%.2f against 1 KiB reads)\n",
                 bulkRounds, mib / bulkService, mib / bulkDirect, mib / bulkSmall, bulkService / bulkDirect,
                 bulkService / bulkSmall);
-    bench::result("Execute_64MiB_output_s", bulkService / bulkRounds, bulkDirect / bulkRounds, 0);
+    bench::result("Execute_64MiB_output_s", bulkService / bulkRounds, bulkDirect / bulkRounds, 1.5);
     if (failures) std::fprintf(stderr, "%d calls went wrong\n", failures);
     return failures ? 1 : 0;
 }

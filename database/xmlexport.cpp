@@ -6,6 +6,7 @@
 #include "runtime/sysobjects.h"
 #include "runtime/exceptions.h"
 #include "runtime/log.h"
+#include "runtime/progress.h"
 #include "runtime/text.h"
 
 namespace {
@@ -81,7 +82,7 @@ unsigned long long writeTableData(IDatabaseProvider& provider, ISAXContentHandle
     std::vector<std::wstring> names;
     for (unsigned i = 0; i < columns; ++i) names.push_back(records->fieldName(i));
     FieldValues values(*records.get());
-    unsigned long long rows = 0;
+    unsigned long long rows = 0, bytes = 0;
     std::wstring value;
     const wchar_t* encoding = nullptr;
     while (records->next()) {
@@ -95,11 +96,14 @@ unsigned long long writeTableData(IDatabaseProvider& provider, ISAXContentHandle
             if (encoding) attributes.add(L"encoding", encoding);
             events.startElement(L"field", attributes);
             if (!isNull) events.characters(value);
+            bytes += isNull ? 0 : value.size();
             events.endElement(L"field");
         }
         events.endElement(L"row");
         breakLine(handler);
         ++rows;
+        progress::note(progress::Step::Row, table, bytes);
+        bytes = 0;
     }
     events.endElement(L"table");
     breakLine(handler);

@@ -13,6 +13,7 @@
 #include "runtime/catchpoint.h"
 #include "runtime/log.h"
 #include "runtime/owners.h"
+#include "runtime/progress.h"
 #include "runtime/setranslator.h"
 #include "runtime/sysobjects.h"
 #include "runtime/text.h"
@@ -238,6 +239,7 @@ bool moveEntries(const std::wstring& dir, MoveRecord& record) {
         // The destination lies inside this one: it stays where it is.
         if (kind == EntryKind::Directory && within(record.to, source)) continue;
         any = true;
+        if (kind != EntryKind::Directory) progress::note(progress::Step::Move, source);
         try {
             moveEntry(source, target, kind);
         } catch (...) {
@@ -325,6 +327,7 @@ std::wstring rollBack(const MoveRecord& record, std::exception_ptr& canceled) {
 }
 
 void renameDirBody(const std::wstring& givenFrom, const std::wstring& givenTo, bool overwrite) {
+    progress::note(progress::Step::Move, givenFrom);
     const DWORD moveFlags = overwrite ? MOVEFILE_REPLACE_EXISTING : 0;
     if (MoveFileExW(givenFrom.c_str(), givenTo.c_str(), moveFlags)) return;
     // Full forms, so that "inside the source" and the volume are decided on
@@ -440,6 +443,7 @@ void removeDir(const std::wstring& path, bool force, const std::wstring& recycle
     }
 
     for (const std::wstring& file : listing.files) {
+        progress::note(progress::Step::Remove, file);
         const std::wstring target = recycler.empty() ? file : VFileName::combine(recycler, uniqueName());
         if (!recycler.empty()) moveToRecycler(file, target, force, 247);
         bool deleted = DeleteFileW(target.c_str()) != FALSE;
@@ -457,6 +461,7 @@ void removeDir(const std::wstring& path, bool force, const std::wstring& recycle
     for (const auto& link : listing.links) removeLink(link.first, link.second);
     for (const std::wstring& directory : listing.directories) removeDir(directory, force, recycler);
 
+    progress::note(progress::Step::Remove, path);
     clearReadOnly(path);
     std::wstring target = path;
     if (!recycler.empty()) {

@@ -145,8 +145,8 @@ UniqueHandle launchAsUser(SIDClient& pipes, PSID user, const std::wstring& comma
     pipes.stdinRead.reset();
     if (!CreatePipe(pipes.stdinRead.put(), pipes.stdinWrite.put(), nullptr, 0))
         throwRuntimeError(L"Unable to create pipe", GetLastError());
-    createOverlappedPipe(pipes.stdoutRead, pipes.stdoutWrite, nullptr, 0, pipes.stdoutOverlapped.get());
-    createOverlappedPipe(pipes.stderrRead, pipes.stderrWrite, nullptr, 0, pipes.stderrOverlapped.get());
+    createOverlappedPipe(pipes.stdoutRead, pipes.stdoutWrite, nullptr, outputPipeBuffer, pipes.stdoutOverlapped.get());
+    createOverlappedPipe(pipes.stderrRead, pipes.stderrWrite, nullptr, outputPipeBuffer, pipes.stderrOverlapped.get());
 
     CriticalSectionLock locked(launchLock);
     try {

@@ -1,6 +1,8 @@
 #include "process/stdpipes.h"
 
+#include <algorithm>
 #include <functional>
+#include <memory>
 
 #include "runtime/cancellation.h"
 #include "runtime/catchpoint.h"
@@ -13,7 +15,12 @@ namespace RunTime {
 
 namespace {
 
-const DWORD readChunk = 1024;
+// Output is read in large pieces: a child that writes a database dump must
+// not wait on a reader that takes a kilobyte per wake-up.
+const DWORD readChunk = 256 * 1024;
+// The byte limit of readPipes is kept per piece of this size, as reads of
+// this size would keep it.
+const DWORD limitPiece = 1024;
 const DWORD inputChunk = 4096;
 const DWORD inputThreadStackSize = 0x1FFFF;
 const DWORD connectWaitMs = 5000;
@@ -197,9 +204,10 @@ struct PipeReader {
     bool finished;
     bool inFlight = false;
     bool issue = true;
-    char buffer[readChunk];
+    std::unique_ptr<char[]> buffer;
 
-    PipeReader(HANDLE pipe, OVERLAPPED& overlapped) : pipe(pipe), overlapped(overlapped), finished(!isValid(pipe)) {}
+    PipeReader(HANDLE pipe, OVERLAPPED& overlapped)
+        : pipe(pipe), overlapped(overlapped), finished(!isValid(pipe)), buffer(finished ? nullptr : new char[readChunk]) {}
     PipeReader(const PipeReader&) = delete;
     PipeReader& operator=(const PipeReader&) = delete;
     // The system lets go of the buffer and the OVERLAPPED before they go away.
@@ -218,7 +226,7 @@ struct PipeReader {
         issue = false;
         if (!ResetEvent(overlapped.hEvent)) throwRuntimeError(L"Unable to reset event", GetLastError());
         if (finished) return;
-        if (ReadFile(pipe, buffer, readChunk, nullptr, &overlapped)) {
+        if (ReadFile(pipe, buffer.get(), readChunk, nullptr, &overlapped)) {
             inFlight = true;  // its bytes are taken through the event like any other
             return;
         }
@@ -279,7 +287,7 @@ bool collect(HANDLE outPipe, OVERLAPPED& outOverlapped, HANDLE errPipe, OVERLAPP
                 break;
             }
             const DWORD done = reader.complete();
-            if (done > 0) sink(stream, reader.buffer, done);
+            if (done > 0) sink(stream, reader.buffer.get(), done);
             break;
         }
         case WAIT_OBJECT_0 + 2:
@@ -302,9 +310,14 @@ bool readPipes(std::string& out, std::string& err, HANDLE outPipe, OVERLAPPED& o
     err.clear();
     return collect(outPipe, outOverlapped, errPipe, errOverlapped, stopEvent, timeoutMs,
                    [&](int stream, const char* bytes, DWORD count) {
-                       // A chunk is kept whole while the bytes kept before it are fewer than the limit.
-                       if (maxBytes == 0xFFFFFFFF || out.size() + err.size() < maxBytes)
-                           (stream == 0 ? out : err).append(bytes, count);
+                       std::string& kept = stream == 0 ? out : err;
+                       if (maxBytes == 0xFFFFFFFF) {
+                           kept.append(bytes, count);
+                           return;
+                       }
+                       // A piece is kept whole while the bytes kept before it are fewer than the limit.
+                       for (DWORD at = 0; at < count && out.size() + err.size() < maxBytes; at += limitPiece)
+                           kept.append(bytes + at, std::min(limitPiece, count - at));
                    });
 }
 

@@ -104,6 +104,9 @@ bool readPipes(std::string& out, std::string& err, HANDLE outPipe, OVERLAPPED& o
 bool forwardPipes(HANDLE outPipe, OVERLAPPED& outOverlapped, HANDLE errPipe, OVERLAPPED& errOverlapped,
                   HANDLE stopEvent, DWORD timeoutMs);
 
+// The size of the output pipes' buffers: room for a child that writes fast.
+const DWORD outputPipeBuffer = 256 * 1024;
+
 // The run-as service's pipe.
 extern const wchar_t* const runAsPipeName;
 

@@ -2,10 +2,13 @@
 # Static checks of the product DLL, which this machine cannot run: it is a
 # PE32 i386 DLL, imports only Windows system DLLs, exports exactly the
 # names of the .def file at their ordinals, and has no export or import
-# that the x86_64 build (the one the tests run) lacks.
-#   scripts/check-product.sh PRODUCT_DLL X64_DLL DEF_FILE
+# that the x86_64 build (the one the tests run) lacks. With a VERSION file,
+# the DLL and the programs beside it also carry a version resource of that
+# version, are stripped, and have their debug information in symbols/ with
+# the same build id.
+#   scripts/check-product.sh PRODUCT_DLL X64_DLL DEF_FILE [VERSION_FILE]
 set -euo pipefail
-product="$1" tested="$2" def="$3"
+product="$1" tested="$2" def="$3" version_file="${4:-}"
 fail() { echo "check-product: $*" >&2; exit 1; }
 objdump=x86_64-w64-mingw32-objdump  # reads PE32 and PE32+ alike
 
@@ -41,4 +44,32 @@ imports() {
 arch_runtime='^(KERNEL32\.DLL:LoadLibraryA|MSVCRT\.DLL:(__mb_cur_max|_iob|_setjmp3|setlocale|time))$'
 only_product=$(comm -23 <(imports "$product") <(imports "$tested") | grep -Ev "$arch_runtime" || true)
 [ -z "$only_product" ] || fail "imports the x86_64 build lacks:"$'\n'"$only_product"
+
+# The CodeView (RSDS) signature that ld's --build-id wrote, or nothing.
+build_id() { $objdump -p "$1" | sed -n 's/.*format RSDS signature \([0-9a-f]*\) age.*/\1/p'; }
+shipped() {  # binary, version
+  local name rc debug sections
+  name=$(basename "$1")
+  rc=$(x86_64-w64-mingw32-windres -i "$1" -O rc 2>/dev/null) || fail "$name has no resources"
+  for key in FileVersion ProductVersion; do
+    grep -q "VALUE \"$key\", \"$2\"" <<<"$rc" || fail "$name: $key is not $2: $(grep "\"$key\"" <<<"$rc")"
+  done
+  for key in FileDescription OriginalFilename LegalCopyright; do
+    grep -q "VALUE \"$key\"" <<<"$rc" || fail "$name has no $key"
+  done
+  # Whole outputs first: grep -q ending a pipe early would fail it under pipefail.
+  sections=$($objdump -h "$1")
+  ! grep -q ' \.debug_' <<<"$sections" || fail "$name still holds debug information"
+  debug="$(dirname "$1")/symbols/$name.debug"
+  [ -f "$debug" ] || fail "$debug is missing"
+  sections=$($objdump -h "$debug")
+  grep -q ' \.debug_info' <<<"$sections" || fail "$debug: no debug information"
+  [ -n "$(build_id "$1")" ] && [ "$(build_id "$1")" = "$(build_id "$debug")" ] ||
+    fail "$name and $debug do not share a build id"
+}
+if [ -n "$version_file" ]; then
+  version=$(head -n1 "$version_file")
+  for binary in "$product" "$(dirname "$product")"/*.exe; do shipped "$binary" "$version"; done
+  echo "check-product: the DLL and $(cd "$(dirname "$product")" && ls *.exe | tr '\n' ' ')carry version $version, are stripped, symbols in $(dirname "$product")/symbols"
+fi
 echo "check-product: $product is PE32 i386, imports only system DLLs, exports match $def"

@@ -6,6 +6,7 @@
 #include "runtime/cancellation.h"
 #include "runtime/exceptions.h"
 #include "runtime/log.h"
+#include "runtime/progress.h"
 #include "runtime/setranslator.h"
 #include "runtime/text.h"
 #include "runtime/threadcanceled.h"
@@ -94,6 +95,7 @@ void DataImporter::endElement(const wchar_t*, int, const wchar_t* localName, int
             return;
         }
         std::wstring insert = insertHead() + columns_ + L") VALUES (" + values_ + L")";
+        progress::note(progress::Step::Row, table_, insert.size());
         try {
             SeTranslatorScope translator;
             ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);

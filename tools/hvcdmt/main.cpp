@@ -1,7 +1,9 @@
 // hvcdmt: drives hvcdmtutils.dll the way a script host does. Loads the DLL,
 // binds exports by their decorated names, prints a result on standard
-// output or the library's error text on standard error. The database export
-// and import commands are no exports: they run on the library's own core.
+// output or the library's error text on standard error (or, with --json,
+// one JSON object). The database export and import commands are no exports:
+// they run on the library's own core, and so do rmtree and rename-dir,
+// whose walks report progress to this process.
 #include <windows.h>
 #include <objbase.h>
 
@@ -13,25 +15,157 @@
 #include <cwchar>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "database/connparams.h"
 #include "database/mysql.h"
 #include "database/xmlexport.h"
+#include "fs/treepreview.h"
 #include "hvcdmtutils.h"
 #include "runtime/comerror.h"
 #include "runtime/exceptions.h"
+#include "runtime/exportframe.h"
+#include "runtime/progress.h"
 #include "runtime/text.h"
+
+// The core's own directory exports (fs/exports.cpp), linked in.
+HVC_EXPORT int __cdecl HVC_RemoveDirectoryTree(const char* path, int force);
+HVC_EXPORT int __cdecl HVC_renameDirectory(const char* from, const char* to);
 
 namespace {
 
 HMODULE library;
 
+// ---- what a command reports: text on the standard streams, or with --json
+// one object on standard output: result, exitCode, error and the command's
+// own fields.
+
+bool json = false;
+bool progressAsked = false;
+std::string jsonFields;  // ,"key":value...
+std::string failureText;  // UTF-8
+
+// Ends the command with this exit code (what it reports is recorded already).
+struct Exit {
+    int code;
+};
+
+std::string toUtf8(const std::string& text, UINT codePage) { return cstr(wstr(text, codePage), CP_UTF8); }
+
+std::string jsonText(const std::string& utf8) {
+    std::string quoted = "\"";
+    for (unsigned char c : utf8) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            quoted += escaped;
+        } else {
+            quoted += static_cast<char>(c);
+        }
+    }
+    return quoted + "\"";
+}
+
+void field(const char* key, const std::string& jsonValue) { jsonFields += ",\"" + std::string(key) + "\":" + jsonValue; }
+
+// A result: a line on standard output, or the field `key`.
+void result(const char* key, const std::string& text, UINT codePage) {
+    if (json) return field(key, jsonText(toUtf8(text, codePage)));
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+// A failure's text: a line on standard error, or the object's error.
+void failure(const std::string& text, UINT codePage) {
+    if (json)
+        failureText = toUtf8(text, codePage);
+    else
+        std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+int finish(int code) {
+    if (!json) return code;
+    const std::string object = "{\"result\":" + jsonText(failureText.empty() ? "success" : "failure") +
+                               ",\"exitCode\":" + std::to_string(code) +
+                               ",\"error\":" + (failureText.empty() ? "null" : jsonText(failureText)) + jsonFields + "}\n";
+    std::fwrite(object.data(), 1, object.size(), stdout);
+    return code;
+}
+
+// ---- progress: one line on standard error, redrawn as a walk goes on; shown
+// when standard error is a console, or always with --progress.
+
+class ProgressLine : public progress::Observer {
+public:
+    ProgressLine(const char* label, progress::Step counted) : label_(label), counted_(counted) {
+        DWORD mode = 0;
+        shown_ = progressAsked || GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
+    }
+    ~ProgressLine() { end(); }
+
+    void step(progress::Step step, const std::wstring& item, unsigned long long bytes) override {
+        if (step != counted_) return;
+        ++count_;
+        if (step == progress::Step::Row) {
+            bytes_ += bytes;
+        } else {
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            if (GetFileAttributesExW(item.c_str(), GetFileExInfoStandard, &data) &&
+                !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                bytes_ += (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        }
+        if (GetTickCount() - drawn_ >= 200) draw();
+    }
+    // Tree steps are told before they are taken: a failed walk did not finish its last.
+    unsigned long long done(bool succeeded) const { return succeeded || count_ == 0 ? count_ : count_ - 1; }
+    unsigned long long bytes() const { return bytes_; }
+    // Clears the line, so that another line can be written to standard error.
+    void clear() {
+        if (width_ == 0) return;
+        std::fprintf(stderr, "\r%*s\r", static_cast<int>(width_), "");
+        width_ = 0;
+    }
+    // The final figures, once, on a line of their own.
+    void end() {
+        if (!shown_ || ended_) return;
+        ended_ = true;
+        draw();
+        std::fputc('\n', stderr);
+        width_ = 0;
+    }
+
+private:
+    void draw() {
+        drawn_ = GetTickCount();
+        if (!shown_) return;
+        char line[160];
+        const int length = std::snprintf(line, sizeof line, "\r%s: %llu %s, %llu bytes, %.1f s", label_, count_,
+                                          counted_ == progress::Step::Row ? "rows" : "entries", bytes_,
+                                          (GetTickCount() - started_) / 1000.0);
+        const size_t width = length > 1 ? static_cast<size_t>(length - 1) : 0;
+        std::fprintf(stderr, "%s%*s", line, static_cast<int>(width_ > width ? width_ - width : 0), "");
+        std::fflush(stderr);
+        width_ = width > width_ ? width : width_;
+    }
+
+    const char* label_;
+    progress::Step counted_;
+    bool shown_ = false, ended_ = false;
+    unsigned long long count_ = 0, bytes_ = 0;
+    DWORD started_ = GetTickCount(), drawn_ = 0;
+    size_t width_ = 0;
+};
+
 template <class T>
 T bind(const char* name) {
     FARPROC proc = GetProcAddress(library, name);
     if (!proc) {
-        std::fprintf(stderr, "hvcdmt: export %s not found (error %lu)\n", name, GetLastError());
-        std::exit(3);
+        failure(std::string("hvcdmt: export ") + name + " not found (error " + std::to_string(GetLastError()) + ")",
+                CP_ACP);
+        throw Exit{3};
     }
     return reinterpret_cast<T>(reinterpret_cast<void*>(proc));
 }
@@ -43,16 +177,16 @@ std::string narrow(const wchar_t* text, UINT codePage) {
     return result;
 }
 
-int printResult(const char* result) {
-    if (!result) {
+// A new block from an export (text in codePage), or the slot's text when it is null.
+int printResult(const char* value, UINT codePage = CP_ACP) {
+    if (!value) {
         auto lastError = bind<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError);
         const char* text = lastError();
-        std::fprintf(stderr, "%s\n", text ? text : "(no error text)");
+        failure(text ? text : "(no error text)", CP_ACP);
         return 1;
     }
-    std::fwrite(result, 1, std::strlen(result), stdout);
-    std::fputc('\n', stdout);
-    bind<HVC_FreeString_t>(HVC_NAME_FreeString)(result);
+    result("value", value, codePage);
+    bind<HVC_FreeString_t>(HVC_NAME_FreeString)(value);
     return 0;
 }
 
@@ -87,14 +221,14 @@ int databaseCommand(int argc, wchar_t** argv) {
     auto failed = [&] {
         const char* text = lastError();
         if (!text) return false;
-        std::fprintf(stderr, "%s\n", text);
+        failure(text, CP_ACP);
         return true;
     };
     if (name == L"query") {
         std::string statement = narrow(argv[2], CP_ACP);
         const char* value = bind<HVC_QueryDbValue_t>(HVC_NAME_QueryDbValue)(statement.c_str());
         if (!value && !lastError()) {
-            std::fprintf(stderr, "hvcdmt: no row\n");
+            failure("hvcdmt: no row", CP_ACP);
             return 4;
         }
         return printResult(value);
@@ -104,7 +238,10 @@ int databaseCommand(int argc, wchar_t** argv) {
         long lastId = 0;
         bind<HVC_ExecuteDb_t>(HVC_NAME_ExecuteDb)(statement.c_str(), &lastId);
         if (failed()) return 1;
-        std::printf("%ld\n", lastId);
+        if (json)
+            field("insertId", std::to_string(lastId));
+        else
+            std::printf("%ld\n", lastId);
         return 0;
     }
     if (name == L"password") return printResult(bind<HVC_getPassword_t>(HVC_NAME_getPassword)());
@@ -113,8 +250,14 @@ int databaseCommand(int argc, wchar_t** argv) {
     std::string host, database, port, login, password;
     bind<HVC_getOrvexDbConnectionInfo_t>(HVC_NAME_getOrvexDbConnectionInfo)(host, database, port, login, password);
     if (failed()) return 1;
-    std::printf("host=%s\nname=%s\nport=%s\nlogin=%s\npassword=%s\n", host.c_str(), database.c_str(), port.c_str(),
-                login.c_str(), password.c_str());
+    const std::pair<const char*, const std::string*> values[] = {
+        {"host", &host}, {"name", &database}, {"port", &port}, {"login", &login}, {"password", &password}};
+    for (const auto& value : values) {
+        if (json)
+            field(value.first, jsonText(toUtf8(*value.second, CP_ACP)));
+        else
+            std::printf("%s=%s\n", value.first, value.second->c_str());
+    }
     return 0;
 }
 
@@ -132,10 +275,20 @@ std::wstring fullPath(const wchar_t* path) {
     return length && length < MAX_PATH * 4 ? std::wstring(buffer, length) : std::wstring(path);
 }
 
-void progressLine(const wchar_t* what, const std::wstring& table, unsigned long long count, const wchar_t* unit,
-                  unsigned long long refused) {
-    std::wstring line = format(L"%ls %ls: %llu %ls", what, table.c_str(), count, unit);
+// The figures of one table: a line on standard error, or an entry of the
+// object's list `key` (schema: columns; data: rows and those refused).
+void tableLine(ProgressLine& progress, std::string& list, const wchar_t* what, const std::wstring& table,
+               unsigned long long count, unsigned long long refused) {
+    const bool rows = std::wcscmp(what, L"data") == 0;
+    if (json) {
+        list += (list.empty() ? "" : ",") + std::string("{\"table\":") + jsonText(cstr(table, CP_UTF8)) +
+                (rows ? ",\"rows\":" : ",\"columns\":") + std::to_string(count) +
+                (rows ? ",\"refused\":" + std::to_string(refused) : std::string()) + "}";
+        return;
+    }
+    std::wstring line = format(L"%ls %ls: %llu %ls", what, table.c_str(), count, rows ? L"rows" : L"columns");
     if (refused) line += format(L", %llu refused", refused);
+    progress.clear();
     std::fprintf(stderr, "%s\n", cstr(line, CP_UTF8).c_str());
 }
 
@@ -150,17 +303,18 @@ std::unique_ptr<MySQLDatabaseProvider> panelProvider() {
     return std::unique_ptr<MySQLDatabaseProvider>(mysql);
 }
 
-int transfer(const std::wstring& name, int argc, wchar_t** argv) {
+int transfer(const std::wstring& name, int argc, wchar_t** argv, ProgressLine& progress, std::string& schema,
+             std::string& data) {
     struct Com {
         Com() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
         ~Com() { CoUninitialize(); }
     } com;
     std::unique_ptr<MySQLDatabaseProvider> provider = panelProvider();
+    const bool dataImport = name == L"db-import-data";
     std::wstring refusedTables;
     unsigned long long refusedRows = 0;
     provider->setImportProgress([&](const std::wstring& table, unsigned long long count, unsigned long long refused) {
-        progressLine(name == L"db-import-data" ? L"data" : L"schema", table, count,
-                     name == L"db-import-data" ? L"rows" : L"columns", refused);
+        tableLine(progress, dataImport ? data : schema, dataImport ? L"data" : L"schema", table, count, refused);
         if (refused) refusedTables += format(L"%ls%ls: %llu", refusedTables.empty() ? L"" : L", ", table.c_str(), refused);
         refusedRows += refused;
     });
@@ -168,17 +322,22 @@ int transfer(const std::wstring& name, int argc, wchar_t** argv) {
         connectOnDemand(*provider);
         exportMySQLDatabase(
             *provider, fullPath(argv[2]),
-            [](const std::wstring& table, unsigned long long columns) { progressLine(L"schema", table, columns, L"columns", 0); },
-            [](const std::wstring& table, unsigned long long rows) { progressLine(L"data", table, rows, L"rows", 0); });
+            [&](const std::wstring& table, unsigned long long columns) {
+                tableLine(progress, schema, L"schema", table, columns, 0);
+            },
+            [&](const std::wstring& table, unsigned long long rows) { tableLine(progress, data, L"data", table, rows, 0); });
         return 0;
     }
     DbConnectionParams params = getDbConnectionParams();
     const std::wstring document = fullPath(argv[2]);
-    if (name == L"db-import-data") {
+    if (dataImport) {
         provider->ImportData(document, params.host, params.name, params.login, params.password, params.port,
                              params.socket);
         if (refusedRows == 0) return 0;
-        std::fprintf(stderr, "%s\n", cstr(format(L"hvcdmt: %llu rows refused (%ls)", refusedRows, refusedTables.c_str()), CP_UTF8).c_str());
+        if (!json)
+            std::fprintf(stderr, "%s\n",
+                         cstr(format(L"hvcdmt: %llu rows refused (%ls)", refusedRows, refusedTables.c_str()), CP_UTF8)
+                             .c_str());
         return 5;
     }
     bool recreate = false;
@@ -203,17 +362,30 @@ int transferCommand(int argc, wchar_t** argv) {
     const std::wstring name = argv[1];
     if (name != L"db-export" && name != L"db-import-schema" && name != L"db-import-data") return -1;
     if (argc < 3 || (name != L"db-import-schema" && argc != 3)) return -2;
-    try {
-        return transfer(name, argc, argv);
-    } catch (const vexception& e) {
-        std::fprintf(stderr, "%s\n", cstr(e.text(), CP_UTF8).c_str());
-    } catch (const ComError& e) {
-        std::wstring text = e.description().empty() ? e.errorMessage() : e.description();
-        std::fprintf(stderr, "XML error 0x%08lX: %s\n", static_cast<unsigned long>(e.error()), cstr(text, CP_UTF8).c_str());
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
+    std::string schema, data;
+    int result = 1;
+    {
+        ProgressLine progress(name == L"db-export" ? "export" : "import", progress::Step::Row);
+        progress::Scope observing(progress);
+        try {
+            result = transfer(name, argc, argv, progress, schema, data);
+        } catch (const vexception& e) {
+            progress.clear();
+            failure(cstr(e.text(), CP_UTF8), CP_UTF8);
+        } catch (const ComError& e) {
+            progress.clear();
+            std::wstring text = e.description().empty() ? e.errorMessage() : e.description();
+            char code[40];
+            std::snprintf(code, sizeof code, "XML error 0x%08lX: ", static_cast<unsigned long>(e.error()));
+            failure(code + cstr(text, CP_UTF8), CP_UTF8);
+        } catch (const std::exception& e) {
+            progress.clear();
+            failure(e.what(), CP_ACP);
+        }
     }
-    return 1;
+    if (name != L"db-import-data") field("schema", "[" + schema + "]");
+    if (name != L"db-import-schema") field("data", "[" + data + "]");
+    return result;
 }
 
 const char* const directoryHelp[] = {
@@ -221,32 +393,87 @@ const char* const directoryHelp[] = {
     "mkdir-nested PATH      the same through HVC_createNestedDirectory",
     "rename-dir FROM TO     rename or move a directory tree, also to another volume",
     "rmtree [--force] PATH  remove a directory tree; --force takes over entries that resist",
+    "rmtree --dry-run PATH  list what rmtree would remove, marking what would need --force; changes nothing",
 };
 
-// The directory commands; -1 when argv names none of them, -2 for wrong arguments.
+// Lists the entries a removal would meet.
+int dryRun(const std::wstring& path) {
+    std::string list;
+    unsigned long long bytes = 0, resisting = 0;
+    const std::vector<TreePreviewEntry> entries = previewRemoval(path);
+    for (const TreePreviewEntry& entry : entries) {
+        const char* kind = entry.link ? "link" : entry.directory ? "dir" : "file";
+        std::string reasons;
+        for (const std::wstring& reason : entry.forceReasons) reasons += (reasons.empty() ? "" : ", ") + cstr(reason, CP_UTF8);
+        bytes += entry.bytes;
+        resisting += !reasons.empty();
+        const std::string where = cstr(entry.path, CP_UTF8);
+        if (json) {
+            list += (list.empty() ? "{" : ",{") + std::string("\"path\":") + jsonText(where) + ",\"kind\":\"" + kind +
+                    "\",\"bytes\":" + std::to_string(entry.bytes) + ",\"force\":[";
+            for (size_t i = 0; i < entry.forceReasons.size(); ++i)
+                list += (i ? "," : "") + jsonText(cstr(entry.forceReasons[i], CP_UTF8));
+            list += "]}";
+        } else {
+            std::printf("%-4s %s%s%s%s\n", kind, where.c_str(), reasons.empty() ? "" : "  (needs --force: ", reasons.c_str(),
+                        reasons.empty() ? (entry.link ? "  (removed as a link, its target kept)" : "") : ")");
+        }
+    }
+    if (json) {
+        field("entries", "[" + list + "]");
+        field("bytes", std::to_string(bytes));
+        field("needForce", std::to_string(resisting));
+    } else {
+        std::printf("%llu entries, %llu bytes, %llu would need --force; nothing was changed\n",
+                    static_cast<unsigned long long>(entries.size()), bytes, resisting);
+    }
+    return 0;
+}
+
+// The directory commands; -1 when argv names none of them, -2 for wrong
+// arguments. The tree commands run on the library's own core (the same
+// export functions the DLL holds), whose walks tell this thread's progress
+// observer about every entry.
 int directoryCommand(int argc, wchar_t** argv) {
     const std::wstring name = argv[1];
     int status = 0;
+    const char* text = nullptr;
     if (name == L"mkdir" || name == L"mkdir-nested") {
         if (argc != 3) return -2;
         std::string path = narrow(argv[2], CP_ACP);
         status = name == L"mkdir" ? bind<HVC_createDirectory_t>(HVC_NAME_createDirectory)(path.c_str())
                                   : bind<HVC_createNestedDirectory_t>(HVC_NAME_createNestedDirectory)(path.c_str());
-    } else if (name == L"rename-dir") {
-        if (argc != 4) return -2;
-        std::string from = narrow(argv[2], CP_ACP), to = narrow(argv[3], CP_ACP);
-        status = bind<HVC_renameDirectory_t>(HVC_NAME_renameDirectory)(from.c_str(), to.c_str());
-    } else if (name == L"rmtree") {
-        const bool force = argc >= 3 && std::wcscmp(argv[2], L"--force") == 0;
-        if (argc != (force ? 4 : 3)) return -2;
-        std::string path = narrow(argv[force ? 3 : 2], CP_ACP);
-        status = bind<HVC_RemoveDirectoryTree_t>(HVC_NAME_RemoveDirectoryTree)(path.c_str(), force ? 1 : 0);
+        if (status != 0) text = bind<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError)();
+    } else if (name == L"rename-dir" || name == L"rmtree") {
+        bool force = false, dry = false;
+        int i = 2;
+        for (; name == L"rmtree" && i < argc && argv[i][0] == L'-' && argv[i][1] == L'-'; ++i) {
+            if (std::wcscmp(argv[i], L"--force") == 0)
+                force = true;
+            else if (std::wcscmp(argv[i], L"--dry-run") == 0)
+                dry = true;
+            else
+                return -2;
+        }
+        if (argc - i != (name == L"rmtree" ? 1 : 2)) return -2;
+        if (dry) return dryRun(argv[i]);
+        const std::string first = narrow(argv[i], CP_ACP), second = name == L"rmtree" ? "" : narrow(argv[i + 1], CP_ACP);
+        const bool removing = name == L"rmtree";
+        ProgressLine progress(removing ? "removed" : "moved", removing ? progress::Step::Remove : progress::Step::Move);
+        {
+            progress::Scope observing(progress);
+            status = removing ? HVC_RemoveDirectoryTree(first.c_str(), force ? 1 : 0)
+                              : HVC_renameDirectory(first.c_str(), second.c_str());
+        }
+        progress.end();
+        field(removing ? "entriesRemoved" : "entriesMoved", std::to_string(progress.done(status == 0)));
+        field("bytes", std::to_string(progress.bytes()));
+        if (status != 0) text = exportframe::lastError();
     } else {
         return -1;
     }
     if (status == 0) return 0;
-    const char* text = bind<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError)();
-    std::fprintf(stderr, "%s\n", text ? text : "(no error text)");
+    failure(text ? text : "(no error text)", CP_ACP);
     return 1;
 }
 
@@ -328,24 +555,71 @@ int execCommand(int argc, wchar_t** argv, bool& badUsage) {
         userText.c_str(), commandText.c_str(), hasDirectory ? directoryText.c_str() : nullptr, 0,
         hasInput ? inputText.c_str() : nullptr, &output, &errors, environment.empty() ? nullptr : environmentText.c_str());
     // A child may end with 0xFFFFFFFF too; only a failure leaves a text.
-    const char* failure = bind<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError)();
-    if (code == 0xFFFFFFFF && failure) {
-        std::fprintf(stderr, "%s\n", failure);
+    const char* failed = bind<HVC_GetLastHvcDmtError_t>(HVC_NAME_GetLastHvcDmtError)();
+    if (code == 0xFFFFFFFF && failed) {
+        failure(failed, CP_ACP);
         return 125;
     }
     auto freeString = bind<HVC_FreeString_t>(HVC_NAME_FreeString);
-    // The child's bytes as they came: no text-mode line ends added.
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-    writeAll(stdout, output);
-    writeAll(stderr, errors);
+    if (json) {  // the child's texts, read as the ANSI code page
+        field("output", jsonText(toUtf8(output ? output : "", CP_ACP)));
+        field("errors", jsonText(toUtf8(errors ? errors : "", CP_ACP)));
+    } else {
+        // The child's bytes as they came: no text-mode line ends added.
+        _setmode(_fileno(stdout), _O_BINARY);
+        _setmode(_fileno(stderr), _O_BINARY);
+        writeAll(stdout, output);
+        writeAll(stderr, errors);
+    }
     if (output) freeString(output);
     if (errors) freeString(errors);
     return static_cast<int>(code);
 }
 
+// The FileVersion text of a module's version resource; empty when it has none.
+std::wstring fileVersion(const std::wstring& path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    std::vector<BYTE> data(size);
+    if (size == 0 || !GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return std::wstring();
+    WORD* translation = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                        &length) ||
+        length < 2 * sizeof(WORD))
+        return std::wstring();
+    wchar_t key[64];
+    swprintf(key, 64, L"\\StringFileInfo\\%04x%04x\\FileVersion", translation[0], translation[1]);
+    wchar_t* text = nullptr;
+    if (!VerQueryValueW(data.data(), key, reinterpret_cast<void**>(&text), &length) || length == 0) return std::wstring();
+    return text;
+}
+
+std::wstring modulePath(HMODULE module) {
+    wchar_t path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameW(module, path, MAX_PATH * 4);
+    return std::wstring(path, length < MAX_PATH * 4 ? length : 0);
+}
+
+// Both versions from their resources, and which DLL was loaded.
+int versionCommand() {
+    const std::wstring cli = fileVersion(modulePath(nullptr)), dllPath = modulePath(library);
+    const std::wstring dll = fileVersion(dllPath);
+    if (cli.empty() || dll.empty()) failure("hvcdmt: a version resource is missing", CP_ACP);
+    if (json) {
+        field("cliVersion", jsonText(cstr(cli, CP_UTF8)));
+        field("dllVersion", jsonText(cstr(dll, CP_UTF8)));
+        field("dllPath", jsonText(cstr(dllPath, CP_UTF8)));
+    } else {
+        std::printf("hvcdmt %s\nhvcdmtutils.dll %s %s\n", cli.empty() ? "(none)" : cstr(cli, CP_UTF8).c_str(),
+                    dll.empty() ? "(none)" : cstr(dll, CP_UTF8).c_str(), cstr(dllPath, CP_UTF8).c_str());
+    }
+    return cli.empty() || dll.empty() ? 1 : 0;
+}
+
 int usage(FILE* out) {
-    std::fprintf(out, "usage: hvcdmt COMMAND [ARGUMENT]\n\ncommands:\n");
+    if (out == stderr && json) failureText = "wrong arguments (hvcdmt --help lists them)";
+    std::fprintf(out, "usage: hvcdmt [--json] [--progress] COMMAND [ARGUMENT]\n\ncommands:\n");
     for (const Command& command : commands) std::fprintf(out, "  %s\n", command.help);
     for (const char* help : databaseHelp) std::fprintf(out, "  %s\n", help);
     for (const char* help : transferHelp) std::fprintf(out, "  %s\n", help);
@@ -353,27 +627,45 @@ int usage(FILE* out) {
     std::fprintf(out, "  exec [--user U] [--dir D] [--input TEXT|-] [--env NAME=VALUE]... -- COMMAND LINE\n"
                       "                         run a command line through the run-as service as U (guest,\n"
                       "                         root, system or an account name; default: this user); its\n"
-                      "                         output and errors to ours, its exit code as ours; a failure\n"
-                      "                         of the call exits 125 with the error text\n");
-    std::fprintf(out, "  --help                 this text\n");
+                      "                         output and errors to ours, its exit code as ours\n");
+    std::fprintf(out, "  --version              the versions of this host and of the DLL it loads, and the DLL's path\n");
+    std::fprintf(out, "  --help                 this text\n\n"
+                      "options (anywhere before an exec's --):\n"
+                      "  --json                 print one JSON object instead of text: result, exitCode, error\n"
+                      "                         and the command's figures (rows per table, entries moved, ...)\n"
+                      "  --progress             show the progress line of rename-dir, rmtree, db-export,\n"
+                      "                         db-import-schema and db-import-data also when standard error\n"
+                      "                         is no console (on a console it is always shown)\n\n"
+                      "exit codes:\n"
+                      "  0    success (exec: the child's own exit code)\n"
+                      "  1    the library reported a failure (its text on standard error)\n"
+                      "  2    wrong arguments\n"
+                      "  3    hvcdmtutils.dll or one of its exports could not be loaded\n"
+                      "  4    query: no row\n"
+                      "  5    db-import-data: rows were refused (their count per table on standard error)\n"
+                      "  125  exec: the call itself failed\n");
     return out == stdout ? 0 : 2;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
+// The command named by argv[1], once the global options are taken out.
+int run(int argc, wchar_t** argv) {
     if (argc < 2) return usage(stderr);
     if (std::wcscmp(argv[1], L"--help") == 0) return usage(stdout);
 
     int transferred = transferCommand(argc, argv);
     if (transferred == -2) return usage(stderr);
     if (transferred >= 0) return transferred;
+    if (std::wcscmp(argv[1], L"rmtree") == 0 || std::wcscmp(argv[1], L"rename-dir") == 0) {
+        int tree = directoryCommand(argc, argv);
+        return tree == -2 ? usage(stderr) : tree;
+    }
 
     library = LoadLibraryW(L"hvcdmtutils.dll");
     if (!library) {
-        std::fprintf(stderr, "hvcdmt: cannot load hvcdmtutils.dll (error %lu)\n", GetLastError());
+        failure("hvcdmt: cannot load hvcdmtutils.dll (error " + std::to_string(GetLastError()) + ")", CP_ACP);
         return 3;
     }
+    if (std::wcscmp(argv[1], L"--version") == 0) return versionCommand();
     if (std::wcscmp(argv[1], L"exec") == 0) {
         bool badUsage = false;
         int code = execCommand(argc, argv, badUsage);
@@ -391,8 +683,33 @@ int wmain(int argc, wchar_t** argv) {
         std::string argument = narrow(argv[2], command.codePage);
         // Every command here takes one string and returns a new block.
         auto call = bind<const char*(__cdecl*)(const char*)>(command.exportName);
-        return printResult(call(argument.c_str()));
+        return printResult(call(argument.c_str()), command.codePage);
     }
-    std::fprintf(stderr, "hvcdmt: unknown command\n");
+    failure("hvcdmt: unknown command", CP_ACP);
+    if (json) return 2;
     return usage(stderr);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    // --json and --progress may stand anywhere before an exec's "--".
+    std::vector<wchar_t*> args;
+    bool separated = false;
+    for (int i = 0; i < argc; ++i) {
+        separated = separated || std::wcscmp(argv[i], L"--") == 0;
+        if (!separated && i > 0 && std::wcscmp(argv[i], L"--json") == 0)
+            json = true;
+        else if (!separated && i > 0 && std::wcscmp(argv[i], L"--progress") == 0)
+            progressAsked = true;
+        else
+            args.push_back(argv[i]);
+    }
+    int code = 0;
+    try {
+        code = run(static_cast<int>(args.size()), args.data());
+    } catch (const Exit& exit) {
+        code = exit.code;
+    }
+    return finish(code);
 }
