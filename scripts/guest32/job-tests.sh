@@ -18,15 +18,16 @@ for suite in hvctests hvcdbtests; do
   done_list=""
   for attempt in 1 2 3 4 5 6; do
     (cd "$local/bin" && timeout "${HVC_GUEST_SUITE_TIMEOUT:-2400}" wine "$suite.exe" --gtest_color=no \
-       "--gtest_filter=$filter${done_list:+-$done_list}" 2>&1) | tr -d '\r' >"$log.part"
-    cat "$log.part" >>"$log"
-    grep -q '^\[  PASSED  \]' "$log.part" && break
+       "--gtest_filter=$filter${done_list:+-$done_list}") >"$log.part" 2>&1
+    tr -d '\r' <"$log.part" >>"$log"
+    tr -d '\r' <"$log.part" >"$log.last"
+    grep -q '^\[  PASSED  \]' "$log.last" && break
     # Died midway: note it and go on without the tests that reported.
     echo "HVC-SUITE-DIED attempt $attempt" >>"$log"
     done_list=$(sed -n 's/^\[ *\(OK\|FAILED\) *\] \([^ ]*\) (.*/\2/p; s/^\[ RUN      \] \([^ ]*\)$/\1/p' "$log" \
                 | sort -u | tr '\n' ':' | sed 's/:$//')
   done
-  rm -f "$log.part"
+  rm -f "$log.part" "$log.last"
 done
 case "$filter" in
   '*'|*cli_host*)
