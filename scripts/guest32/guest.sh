@@ -137,9 +137,9 @@ run_job() {
   id=$RANDOM$RANDOM
   # Asked again until acknowledged: input sent before the restore finishes is lost.
   local acked=""
-  for _ in $(seq 60); do
+  for _ in $(seq 150); do
     printf 'RUN %s %s\n' "$id" "$(date +%s)" >&5
-    if await "^HVC-ACK $id" 5; then acked=1; break; fi
+    if await "^HVC-ACK $id" 2; then acked=1; break; fi
     kill -0 "$qemu" 2>/dev/null || break
   done
   if [ -z "$acked" ]; then

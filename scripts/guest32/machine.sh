@@ -9,7 +9,7 @@ machine_args() {
   [ -n "$port" ] && net="$net,guestfwd=tcp:10.0.2.100:3306-cmd:socat - TCP:127.0.0.1:$port"
   qemu_args=(qemu-system-x86_64 -nodefaults -display none -no-reboot
     -machine q35 -accel tcg,thread=multi -smp 2 -cpu max,smap=off -m 4096
-    -kernel "$image/vmlinuz" -initrd "$initrd" -append "console=ttyS0 quiet panic=-1 hvc.prepare"
+    -kernel "$image/vmlinuz" -initrd "$initrd" -append "console=ttyS0 quiet panic=-1 init_on_free=1 hvc.prepare"
     -drive "file=$disk,if=none,id=disk,format=qcow2,cache=unsafe" -device virtio-blk-pci,drive=disk
     -fsdev "local,id=share,path=$share,security_model=none"
     -device virtio-9p-pci,fsdev=share,mount_tag=hvcshare
