@@ -1,10 +1,10 @@
 # The i686 test run inside the guest (sh; cwd is the shared folder, which
 # holds bin/, scripts/, tests/cli_test.sh and the database's files). Programs
 # are copied to the guest's own disk first: mapped from 9p they fault.
-# Results: results/<suite>.log, one GoogleTest log per executable (a run that
-# dies is continued without the tests it finished) and the CLI check's log.
+# Results: results/<suite>.log, the GoogleTest output of each executable, run
+# one test case (group) per process under a time limit; a process that dies
+# is started again without the tests it reached. results/cli.log: the CLI check.
 set -u
-share=$PWD
 local=/root/run
 rm -rf "$local" && mkdir -p "$local" results
 cp -r bin scripts tests "$local/"
@@ -12,22 +12,32 @@ cp -r bin scripts tests "$local/"
 export HVC_WINE32=1 HVC_WINEPREFIX=$WINEPREFIX
 [ -f "$local/connection.env" ] && export HVC_TEST_DB_ENV='Z:\root\run\connection.env' ODBCINI=$local/odbc.ini
 filter=$(cat filter 2>/dev/null || echo '*')
+
+# One pattern: its tests in as many processes as it takes.
+run_pattern() {  # executable, pattern, log
+  local done_list="" attempt
+  for attempt in 1 2 3 4 5 6; do
+    (cd "$local/bin" && timeout "${HVC_GUEST_GROUP_TIMEOUT:-900}" wine "$1" --gtest_color=no \
+       "--gtest_filter=$2${done_list:+-$done_list}") </dev/null 2>&1 | tr -d '\r' >"$3.part"
+    cat "$3.part" >>"$3"
+    grep -q '^\[  PASSED  \]' "$3.part" && return
+    echo "HVC-PROCESS-DIED $2 attempt $attempt" >>"$3"
+    done_list=$(sed -n 's/^\[ RUN      \] \([^ ]*\)$/\1/p' "$3.part" | tr '\n' ':' | sed 's/:$//')${done_list:+:$done_list}
+  done
+}
+
+set -f  # the patterns are for GoogleTest, not the shell
 for suite in hvctests hvcdbtests; do
   log=results/$suite.log
   : >"$log"
-  done_list=""
-  for attempt in 1 2 3 4 5 6; do
-    (cd "$local/bin" && timeout "${HVC_GUEST_SUITE_TIMEOUT:-2400}" wine "$suite.exe" --gtest_color=no \
-       "--gtest_filter=$filter${done_list:+-$done_list}") >"$log.part" 2>&1
-    tr -d '\r' <"$log.part" >>"$log"
-    tr -d '\r' <"$log.part" >"$log.last"
-    grep -q '^\[  PASSED  \]' "$log.last" && break
-    # Died midway: note it and go on without the tests that reported.
-    echo "HVC-SUITE-DIED attempt $attempt" >>"$log"
-    done_list=$(sed -n 's/^\[ *\(OK\|FAILED\) *\] \([^ ]*\) (.*/\2/p; s/^\[ RUN      \] \([^ ]*\)$/\1/p' "$log" \
-                | sort -u | tr '\n' ':' | sed 's/:$//')
-  done
-  rm -f "$log.part" "$log.last"
+  if [ "$filter" = '*' ]; then
+    groups=$( (cd "$local/bin" && wine "$suite.exe" --gtest_list_tests) </dev/null 2>/dev/null | tr -d '\r' \
+              | sed -n 's/^\([^ #][^ ]*\.\).*/\1*/p')
+  else
+    groups=$filter
+  fi
+  for group in $groups; do run_pattern "$suite.exe" "$group" "$log"; done
+  rm -f "$log.part"
 done
 case "$filter" in
   '*'|*cli_host*)

@@ -55,6 +55,7 @@ echo "guest run: $((SECONDS - start)) s (exit code $rc)"
 # Per GoogleTest log: passed, failed (a test that started and never reported
 # counts as failed: the process died in it) and skipped.
 total_pass=0 total_fail=0 failed_names=()
+[ "$rc" = 0 ] || { total_fail=1; failed_names+=("the guest run itself (exit code $rc)"); }
 for suite in hvctests hvcdbtests; do
   log="$share/results/$suite.log"
   if [ ! -f "$log" ]; then
