@@ -17,8 +17,11 @@ filter=$(cat filter 2>/dev/null || echo '*')
 run_pattern() {  # executable, pattern, log
   local done_list="" attempt
   for attempt in 1 2 3 4 5 6; do
-    (cd "$local/bin" && timeout "${HVC_GUEST_GROUP_TIMEOUT:-900}" wine "$1" --gtest_color=no \
-       "--gtest_filter=$2${done_list:+-$done_list}") </dev/null 2>&1 | tr -d '\r' >"$3.part"
+    # To a file, not a pipe: stand-ins the tests start outlive the process
+    # with its output handle, and a pipe's reader would wait for them.
+    (cd "$local/bin" && timeout -k 10 "${HVC_GUEST_GROUP_TIMEOUT:-900}" wine "$1" --gtest_color=no \
+       "--gtest_filter=$2${done_list:+-$done_list}") </dev/null >"$3.raw" 2>&1
+    tr -d '\r' <"$3.raw" >"$3.part"
     cat "$3.part" >>"$3"
     grep -q '^\[  PASSED  \]' "$3.part" && return
     echo "HVC-PROCESS-DIED $2 attempt $attempt" >>"$3"
@@ -37,7 +40,7 @@ for suite in hvctests hvcdbtests; do
     groups=$filter
   fi
   for group in $groups; do run_pattern "$suite.exe" "$group" "$log"; done
-  rm -f "$log.part"
+  rm -f "$log.part" "$log.raw"
 done
 case "$filter" in
   '*'|*cli_host*)
