@@ -59,7 +59,7 @@ run_tests() {  # build dir, label; prints "<label>: N passed, N failed"
 tallies=() all_passed=0 all_failed=0
 tally() {  # label, "total failed" or "passed failed +"
   local label="$1" a b plus
-  read -r a b plus <<<"${2:-0 1}"
+  read -r a b plus <<<"${2:-1 1}"  # no counts: one failure
   local passed=$((a - b)) failed=$b
   [ -n "$plus" ] && passed=$a
   tallies+=("$label: $passed passed, $failed failed")
