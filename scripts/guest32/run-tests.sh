@@ -61,6 +61,9 @@ for suite in hvctests hvcdbtests; do
   if [ ! -f "$log" ]; then
     echo "$suite: no results"; total_fail=$((total_fail + 1)); failed_names+=("$suite (did not run)"); continue
   fi
+  # A test's own output may lack its closing newline: GoogleTest's marks then
+  # start mid-line. Put them on lines of their own.
+  sed -i 's/\(.\)\(\[ *\(RUN\|OK\|FAILED\|SKIPPED\) *\] \)/\1\n\2/g' "$log"
   read -r pass fail skip died < <(awk '
     /^\[ RUN      \] / { running[$4] = 1 }
     /^\[       OK \] / { pass++; delete running[$4] }
