@@ -45,10 +45,25 @@ build() {
   scripts/check-product.sh dist/hvcdmtutils.dll dist/x64/hvcdmtutils.dll exports/hvcdmtutils.def VERSION
 }
 
-run_tests() {  # build dir, label
+run_tests() {  # build dir, label; prints "<label>: N passed, N failed"
   step "tests: $2"
   scripts/wine-run.sh --prepare
-  (cd "$1" && ctest --output-on-failure -j1 --timeout 300)
+  local log="$1/ctest-run.log" rc=0 start=$SECONDS
+  (cd "$1" && ctest --output-on-failure -j1 --timeout 300) 2>&1 | tee "$log" || rc=$?
+  tally "$2" "$(sed -n 's/.* tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2 \1/p' "$log" | tail -n 1)"
+  echo "($2: $((SECONDS - start)) s)"
+  return "$rc"
+}
+
+# Counts of each tested build, for the closing lines.
+tallies=() all_passed=0 all_failed=0
+tally() {  # label, "total failed" or "passed failed +"
+  local label="$1" a b plus
+  read -r a b plus <<<"${2:-1 1}"  # no counts: one failure
+  local passed=$((a - b)) failed=$b
+  [ -n "$plus" ] && passed=$a
+  tallies+=("$label: $passed passed, $failed failed")
+  all_passed=$((all_passed + passed)) all_failed=$((all_failed + failed))
 }
 
 # Every build/x86_64/bin/hvcbench*.exe five times against the stand-in
@@ -137,14 +152,46 @@ stop_benches() {
 case "${1:-}" in
   test)
     setup; build
-    run_tests build/x86_64 "x86_64 build under 64-bit Wine"
-    if scripts/wine32-available.sh; then
-      HVC_WINE32=1 run_tests build/i686 "i686 build (the product) under 32-bit Wine"
-      echo "builds tested: x86_64 and i686"
-    else
-      echo "builds tested: x86_64 only; the i686 product build was compiled and checked statically" \
-           "(no 32-bit Windows program runs on this machine)"
-    fi ;;
+    status=0
+    run_tests build/x86_64 "x86_64 build under 64-bit Wine" || status=1
+    step "32-bit Wine: on this machine, or in the emulated guest (built once into $HVC_CACHE/guest32)"
+    start=$SECONDS
+    where=$(scripts/wine32-available.sh) || where=""
+    echo "32-bit Wine: ${where:-none} ($((SECONDS - start)) s)"
+    case "$where" in
+      native)
+        HVC_WINE32=1 run_tests build/i686 "i686 build (the product) under 32-bit Wine" || status=1
+        echo "builds tested: x86_64 and i686" ;;
+      guest)
+        step "tests: i686 build (the product) under 32-bit Wine in the emulated guest"
+        start=$SECONDS
+        guest_log="$root/build/i686/guest-run.log"
+        # Counted and listed; failing the run only with HVC_I686_REQUIRED=1
+        # until the i686 suites pass in full in the guest.
+        # Bounded as a whole, so that the run stays inside CI's limit
+        # whatever the emulation costs on the day.
+        if ! timeout -k 60 "${HVC_GUEST_BUDGET:-2700}" scripts/guest32/run-tests.sh build/i686 2>&1 |
+             tee "$guest_log"; then
+          if [ "${HVC_I686_REQUIRED:-}" = 1 ]; then status=1
+          else echo "i686 failures above are reported, not fatal (HVC_I686_REQUIRED=1 makes them fatal)"; fi
+        fi
+        counts="$(sed -n 's/^i686 (guest): \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2 +/p' "$guest_log" | tail -n 1)"
+        if [ "${HVC_I686_REQUIRED:-}" = 1 ]; then
+          tally "i686 build (the product) under 32-bit Wine in the guest" "$counts"
+        else
+          # Reported beside the closing count, which holds the required builds only.
+          read -r i686_passed i686_failed _ <<<"${counts:-0 0 +}"
+          tallies+=("i686 build in the guest (reported, not required) - $i686_passed passed; $i686_failed failed")
+        fi
+        echo "(i686 in the guest: $((SECONDS - start)) s)"
+        echo "builds tested: x86_64 and i686" ;;
+      *)
+        echo "builds tested: x86_64 only; the i686 product build was compiled and checked statically" \
+             "(no 32-bit Windows program runs on this machine)" ;;
+    esac
+    printf '%s\n' "${tallies[@]}"
+    echo "$all_passed passed, $all_failed failed"
+    exit "$status" ;;
   demo)
     setup; build
     scripts/demo.sh ;;

@@ -270,17 +270,24 @@ TEST(TokenTest, IdentityQueries) {
     EXPECT_TRUE(EqualSid(tokenUser(self.get()).get(), tokenUser().get()));
     EXPECT_TRUE(startsWith(raised([] { tokenUser(reinterpret_cast<HANDLE>(0x3FFFFFF0)); }),
                            "Unable to open process token"));
-    // The group list outgrows the first 256-byte attempt and still comes back whole.
     UniqueMallocPtr<TOKEN_GROUPS> groups = tokenGroups();
     bool admin = false;
     for (DWORD i = 0; i < groups.get()->GroupCount; ++i)
         admin = admin || EqualSid(groups.get()->Groups[i].Sid, VSID::admins().get());
     EXPECT_TRUE(admin);  // Wine runs every process as a full administrator
-    UniqueHandle token;
-    DWORD needed = 0;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()));
-    GetTokenInformation(token.get(), TokenGroups, nullptr, 0, &needed);
-    EXPECT_GT(needed, 256u);
+    // A default DACL of this test's making outgrows the first 256-byte attempt
+    // in both builds (the group list does in the 64-bit one only) and comes back whole.
+    UniqueHandle token, copy;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE, token.put()));
+    ASSERT_TRUE(DuplicateTokenEx(token.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary,
+                                 copy.put()));
+    Acl dacl = rawAcl("AW AX AY AZ AW/10 AX/10 AY/10 AZ/10 AW:2 AX:2 AY:2 AZ:2");
+    TOKEN_DEFAULT_DACL wanted{dacl.get()};
+    ASSERT_TRUE(SetTokenInformation(copy.get(), TokenDefaultDacl, &wanted, sizeof wanted));
+    UniqueMallocPtr<BYTE> info = queryTokenInformation(copy.get(), TokenDefaultDacl);
+    const ACL* got = reinterpret_cast<TOKEN_DEFAULT_DACL*>(info.get())->DefaultDacl;
+    EXPECT_GT(got->AclSize, 256u);
+    EXPECT_EQ(entriesOf(got), entriesOf(dacl.get()));
 }
 
 TEST(AclTest, CanonicalPlacement) {

@@ -32,7 +32,7 @@ TEST(Wait, Results) {
     HANDLE invalid[2] = {event, bogus};
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(VSyncObject::waitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_LT(msSince(start), 50.0);
+    EXPECT_LT(msSince(start), 500.0);  // no real wait, even on an emulated machine
     // The multiple-object wait hands the failure back with its last error.
     EXPECT_EQ(VSyncObject::waitForMultipleObjects(2, invalid, true, 100), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
