@@ -170,7 +170,7 @@ case "${1:-}" in
         # until the i686 suites pass in full in the guest.
         # Bounded as a whole, so that the run stays inside CI's limit
         # whatever the emulation costs on the day.
-        if ! timeout -k 60 "${HVC_GUEST_BUDGET:-2700}" scripts/guest32/run-tests.sh build/i686 2>&1 |
+        if ! timeout -k 60 "${HVC_GUEST_BUDGET:-1800}" scripts/guest32/run-tests.sh build/i686 2>&1 |
              tee "$guest_log"; then
           if [ "${HVC_I686_REQUIRED:-}" = 1 ]; then status=1
           else echo "i686 failures above are reported, not fatal (HVC_I686_REQUIRED=1 makes them fatal)"; fi
