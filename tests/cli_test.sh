@@ -63,6 +63,8 @@ json_field() {  # json, python expression over o
 json_check() {  # label, expression that must print True, args...
   local label="$1" expr="$2" out; shift 2
   out=$("$run" "$bin/hvcdmt.exe" --json "$@" 2>/dev/null | tr -d '\r')
+  # The 32-bit guest has no Python: there the objects are not parsed.
+  if ! command -v python3 >/dev/null; then echo "skipped (no python3): --json $label"; return; fi
   [ "$(json_field "$out" "$expr")" = True ] && echo "ok: --json $label" || fail "--json $label: '$out'"
 }
 json_check dry-run "o['result'] == 'success' and o['needForce'] == 1 and [e['kind'] for e in o['entries']] == \
@@ -78,8 +80,10 @@ rm "$drive_c/$tree/dry/link"
 err=$("$run" "$bin/hvcdmt.exe" --progress --json rmtree --force "C:\\$tree\\dry" 2>&1 >/tmp/hvcdmt-cli-json.$$)
 out=$(tr -d '\r' </tmp/hvcdmt-cli-json.$$); rm -f /tmp/hvcdmt-cli-json.$$
 [[ "$err" == *"removed: 4 entries, 8 bytes"* ]] && echo "ok: rmtree --progress" || fail "rmtree --progress: '$err'"
-[ "$(json_field "$out" "o['entriesRemoved'] == 4 and o['bytes'] == 8")" = True ] && [ ! -e "$drive_c/$tree/dry" ] &&
-  echo "ok: rmtree --json figures" || fail "rmtree --json: '$out'"
+if ! command -v python3 >/dev/null; then echo "skipped (no python3): rmtree --json figures"
+elif [ "$(json_field "$out" "o['entriesRemoved'] == 4 and o['bytes'] == 8")" = True ] && [ ! -e "$drive_c/$tree/dry" ]; then
+  echo "ok: rmtree --json figures"
+else fail "rmtree --json: '$out'"; fi
 # A command through the stand-in run-as service (one per prefix): as the
 # guest, with an extra variable, both streams and the exit code.
 "$run" "$bin/runassrv.exe" --quiet &

@@ -27,6 +27,7 @@ for f in "$bin"/*.exe "$bin"/*.dll; do
 done
 cp "$root/scripts/wine-run.sh" "$root/scripts/wine-env.sh" "$share/scripts/"
 cp "$root/tests/cli_test.sh" "$share/tests/"
+cp "$root/VERSION" "$share/"  # the CLI test compares the resources with it
 cp "$here/job-tests.sh" "$share/job.sh"
 printf '%s\n' "$filter" >"$share/filter"
 
@@ -91,7 +92,7 @@ if [ ${#failed_names[@]} -gt 0 ]; then
   echo "failed in the guest:"; printf '  %s\n' "${failed_names[@]}"
   for suite in hvctests hvcdbtests; do
     [ -f "$share/results/$suite.log" ] && grep -B2 -A12 -E '^\[  FAILED  \] .* \([0-9]+ ms\)$|HVC-SUITE-DIED' \
-      "$share/results/$suite.log" | grep -v '^\[       OK \]' | head -n 200
+      "$share/results/$suite.log" | grep -v '^\[       OK \]' | head -n 200 || true
   done
 fi
 echo "i686 (guest): $total_pass passed, $total_fail failed"
