@@ -8,6 +8,7 @@
 #include "runtime/catchpoint.h"
 #include "runtime/exceptions.h"
 #include "runtime/setranslator.h"
+#include "runtime/sysobjects.h"
 #include "runtime/text.h"
 #include "runtime/wait.h"
 
@@ -155,6 +156,17 @@ void createOverlappedPipe(UniqueHandle& readEnd, UniqueHandle& writeEnd, SECURIT
     writeEnd.reset();
     UniqueHandle server;
     std::wstring name;
+    // The name can be guessed: the first instance must be ours (a squatter's
+    // makes the create fail and another name is tried), and until our own
+    // client is in, only this user, SYSTEM and the administrators may open it.
+    UniqueLocalPtr<void> ownDescriptor;
+    SECURITY_ATTRIBUTES own = {sizeof own, nullptr, FALSE};
+    if (!security) {
+        ownDescriptor = securityDescriptor(L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;" + processUserSid() + L")",
+                                           VLOCATION("createOverlappedPipe"));
+        own.lpSecurityDescriptor = ownDescriptor.get();
+        security = &own;
+    }
     // Departs from retrying until the pipe counter comes round (about four
     // billion names): a failure that is not the name's gives up soon.
     for (int tries = 1;; ++tries) {
@@ -165,7 +177,7 @@ void createOverlappedPipe(UniqueHandle& readEnd, UniqueHandle& writeEnd, SECURIT
         name = format(L"\\\\.\\pipe\\OrvexWin32.Pipes.%X%X%X%X", static_cast<unsigned>(GetCurrentThreadId()),
                       static_cast<unsigned>(now.dwLowDateTime), static_cast<unsigned>(rtlRandom(&seed)),
                       static_cast<unsigned>(counter));
-        server.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+        server.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, bufferSize, bufferSize, 0,
                                       security));
         if (server) break;

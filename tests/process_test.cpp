@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <lm.h>
 #include <sddl.h>
+#include <aclapi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -389,6 +390,23 @@ TEST(ReadPipes, EndsLimitsAndWaysOut) {
         SetEvent(finish.get());
         reader.join();
     }
+}
+
+TEST(PipePair, OwnPipeIsClosedToOthers) {
+    RunTime::PipeOverlapped overlapped;
+    UniqueHandle read, write;
+    RunTime::createOverlappedPipe(read, write, nullptr, 0, overlapped.get());
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL dacl = nullptr;
+    ASSERT_EQ(GetSecurityInfo(read.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor), DWORD(ERROR_SUCCESS));
+    UniqueLocalPtr<void> owned(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
+    ASSERT_NE(dacl, nullptr);
+    EXPECT_EQ(dacl->AceCount, 3);  // SYSTEM, the administrators, this user: nobody else
 }
 
 TEST(PipePair, ARefusedPipeFailsSoonNamingIt) {
