@@ -296,20 +296,27 @@ void MySQLDatabaseProvider::execute(const std::wstring& statement) {
     discardPendingResults(connection_.get());
 }
 
-IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& statement) {
-    ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+// A query's result: fetched whole, or row by row while the connection stays
+// busy with it (streaming); failures at the caller's location.
+UniqueMysqlResult MySQLDatabaseProvider::openResult(const std::wstring& statement, bool streaming,
+                                                    const ErrorLocation& location) {
     logMessage(Info, L"MySQLDatabaseProvider Query: %ls", statement.c_str());
-    std::string utf8 = cstr(statement, CP_UTF8);
     unsigned code = 0;
-    if (!send(utf8, L"MySQLDatabaseProvider::query reconnect", code, VLOCATION("MySQLDatabaseProvider::query")))
+    if (!send(cstr(statement, CP_UTF8), L"MySQLDatabaseProvider::query reconnect", code, location))
         throw vexception(L"Can't query " + statement + L": MySQLDatabaseProvider error " + std::to_wstring(code) +
                              L":" + lastError(),
-                         VLOCATION("MySQLDatabaseProvider::query"));
-    UniqueMysqlResult result(mysql_store_result(connection_.get()));
+                         location);
+    UniqueMysqlResult result(streaming ? mysql_use_result(connection_.get()) : mysql_store_result(connection_.get()));
     if (!result)
         throw vexception(L"Can't get result for query " + statement + L" MySQLDatabaseProvider error " + lastError(),
-                         VLOCATION("MySQLDatabaseProvider::query"));
-    discardPendingResults(connection_.get());
+                         location);
+    if (!streaming) discardPendingResults(connection_.get());
+    return result;
+}
+
+IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& statement) {
+    ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
+    UniqueMysqlResult result = openResult(statement, false, VLOCATION("MySQLDatabaseProvider::query"));
     VMySQLRecordSet* records = new (std::nothrow) VMySQLRecordSet(std::move(result));
     if (!records) throwOutOfMemory();
     return records;
@@ -317,17 +324,7 @@ IDatabaseRecordSet* MySQLDatabaseProvider::query(const std::wstring& statement) 
 
 IDatabaseRecordSet* MySQLDatabaseProvider::queryStreaming(const std::wstring& statement) {
     ThreadCancelation::CancelationPoint point(ThreadCancelation::Deferred);
-    logMessage(Info, L"MySQLDatabaseProvider Query: %ls", statement.c_str());
-    unsigned code = 0;
-    if (!send(cstr(statement, CP_UTF8), L"MySQLDatabaseProvider::query reconnect", code,
-              VLOCATION("MySQLDatabaseProvider::queryStreaming")))
-        throw vexception(L"Can't query " + statement + L": MySQLDatabaseProvider error " + std::to_wstring(code) +
-                             L":" + lastError(),
-                         VLOCATION("MySQLDatabaseProvider::queryStreaming"));
-    UniqueMysqlResult result(mysql_use_result(connection_.get()));
-    if (!result)
-        throw vexception(L"Can't get result for query " + statement + L" MySQLDatabaseProvider error " + lastError(),
-                         VLOCATION("MySQLDatabaseProvider::queryStreaming"));
+    UniqueMysqlResult result = openResult(statement, true, VLOCATION("MySQLDatabaseProvider::queryStreaming"));
     VMySQLRecordSet* records = new (std::nothrow) VMySQLRecordSet(std::move(result), connection_.get());
     if (!records) throwOutOfMemory();
     return records;

@@ -131,6 +131,7 @@ private:
     // the server connection was lost. False only on failure without retry;
     // the error code is then left in code.
     bool send(const std::string& utf8, const wchar_t* reconnectText, unsigned& code, const ErrorLocation& location);
+    UniqueMysqlResult openResult(const std::wstring& statement, bool streaming, const ErrorLocation& location);
 
     IDatabaseReconnectHandler* reconnectHandler_ = nullptr;
     UniqueMysql connection_;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "runtime/owners.h"
+#include "tools/registerimage.h"
 
 namespace {
 
@@ -435,19 +436,6 @@ DWORD WINAPI acceptClients(LPVOID) {
     }
 }
 
-// The library talks only to the executable configured as the management service.
-void registerImage() {
-    wchar_t path[32768];
-    DWORD size = 32768;
-    UniqueHKey key;
-    if (!QueryFullProcessImageNameW(GetCurrentProcess(), 0, path, &size) ||
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Orvex\\HVC Config\\Config", 0, nullptr, 0, KEY_SET_VALUE,
-                        nullptr, key.put(), nullptr) != ERROR_SUCCESS ||
-        RegSetValueExW(key.get(), L"OrvexService", 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
-                       (size + 1) * sizeof(wchar_t)) != ERROR_SUCCESS)
-        std::fwprintf(stderr, L"orvexsrv: cannot write OrvexService into the configuration\n");
-}
-
 std::wstring defaultStopEvent(const std::wstring& pipe) {
     size_t slash = pipe.find_last_of(L"\\/");
     return L"orvexsrv-stop-" + (slash == std::wstring::npos ? pipe : pipe.substr(slash + 1));
@@ -525,7 +513,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fwprintf(stderr, L"orvexsrv: cannot read %ls\n", options.file.c_str());
         return 2;
     }
-    registerImage();
+    registerImage(L"OrvexService", L"orvexsrv");
     UniqueHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, options.stopEvent.c_str())), parent;
     if (options.parent) {
         parent.reset(OpenProcess(SYNCHRONIZE, FALSE, options.parent));

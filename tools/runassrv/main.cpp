@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "runtime/owners.h"
+#include "tools/registerimage.h"
 
 namespace {
 
@@ -336,20 +337,6 @@ HANDLE newInstance(bool first) {
                             65536, 0, nullptr);
 }
 
-// The library serves its launch requests only to the executable configured
-// as the run-as service.
-void registerImage() {
-    wchar_t path[32768];
-    DWORD size = 32768;
-    UniqueHKey key;
-    if (!QueryFullProcessImageNameW(GetCurrentProcess(), 0, path, &size) ||
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Orvex\\HVC Config\\Config", 0, nullptr, 0, KEY_SET_VALUE,
-                        nullptr, key.put(), nullptr) != ERROR_SUCCESS ||
-        RegSetValueExW(key.get(), L"OrvexRunAsService", 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
-                       (size + 1) * sizeof(wchar_t)) != ERROR_SUCCESS)
-        std::fwprintf(stderr, L"runassrv: cannot write OrvexRunAsService into the configuration\n");
-}
-
 void setReady() {
     if (options.readyEvent.empty()) return;
     UniqueHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, options.readyEvent.c_str()));
@@ -443,7 +430,7 @@ int wmain(int argc, wchar_t** argv) {
         SetEvent(stop.get());
         return 0;
     }
-    registerImage();
+    registerImage(L"OrvexRunAsService", L"runassrv");
     UniqueHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, options.stopEvent.c_str())), parent;
     if (options.parent) {
         parent.reset(OpenProcess(SYNCHRONIZE, FALSE, options.parent));
